@@ -1,0 +1,336 @@
+// Start-up, layout and the small handlers of the main window.
+#include "app/MainFormUnit.h"
+
+#include "app/Platform.h"
+#include "log/LOGUnit.h"
+#include "settings/COMSettingsUnit.h"
+#include "settings/TPCServerSettingsUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QProcess>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QStyle>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#ifndef KESTROM_VERSION
+#define KESTROM_VERSION ""
+#endif
+
+TMainKestromForm* MainKestromForm = nullptr;
+
+namespace {
+QLabel* makeLabel(QWidget* parent, const QString& text, int x, int y, int w, int h) {
+    auto* label = new QLabel(text, parent);
+    label->setGeometry(x, y, w, h);
+    return label;
+}
+
+QComboBox* makeCombo(QWidget* parent, const char* name, bool editable, int x, int y, int w, int h) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(QLatin1String(name));
+    box->setEditable(editable);
+    box->setGeometry(x, y, w, h);
+    if (editable)
+        box->setInsertPolicy(QComboBox::NoInsert);
+    return box;
+}
+} // namespace
+
+TMainKestromForm::TMainKestromForm(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint) {
+    setObjectName(QStringLiteral("MainKestromForm"));
+    setWindowTitle(QStringLiteral("Мастер подключения"));
+    setFont(Platform::DialogFont());
+    setFixedSize(351, 148);
+    setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
+
+    Label3 = makeLabel(this, QStringLiteral("Тип подключения:"), 16, 11, 95, 13);
+    ConnectTypeComboBox = makeCombo(this, "ConnectTypeComboBox", false, 128, 8, 215, 21);
+    ConnectTypeComboBox->addItems({QStringLiteral("CSD (GSM-модем) V.32"), QStringLiteral("CSD (GSM-модем) V.110"),
+                                   QStringLiteral("USB/COM (кабель)"),
+                                   QStringLiteral("IP - прямое подключение к прибору")});
+    ConnectTypeComboBox->setCurrentIndex(0);
+    Label4 = makeLabel(this, QStringLiteral("COM-порт:"), 16, 38, 55, 13);
+    PortsListComboBox = makeCombo(this, "PortsListComboBox", false, 128, 35, 185, 21);
+    SpeedButton1 = new QToolButton(this);
+    SpeedButton1->setObjectName(QStringLiteral("SpeedButton1"));
+    SpeedButton1->setGeometry(320, 35, 23, 22);
+    SpeedButton1->setIcon(style()->standardIcon(QStyle::SP_BrowserReload));
+    SpeedButton1->setIconSize(QSize(16, 16));
+    SpeedButton1->setFocusPolicy(Qt::NoFocus);
+    SpeedButton1->setAutoRaise(true);
+    IPCombo = makeCombo(this, "IPCombo", true, 128, 35, 215, 21);
+    Label5 = makeLabel(this, QStringLiteral("Номер телефона:"), 16, 65, 88, 13);
+    PhoneNumber = makeCombo(this, "PhoneNumber", true, 128, 62, 215, 21);
+    PortCombo = makeCombo(this, "PortCombo", true, 128, 62, 215, 21);
+    Label1 = makeLabel(this, QStringLiteral("Мастер-код:"), 16, 93, 64, 13);
+    MasterKeyEdit = new QLineEdit(this);
+    MasterKeyEdit->setObjectName(QStringLiteral("MasterKeyEdit"));
+    MasterKeyEdit->setGeometry(128, 90, 185, 21);
+    MasterKeyEdit->setMaxLength(4);
+    MasterKeyEdit->setEnabled(false);
+    MKChB = new QCheckBox(this);
+    MKChB->setObjectName(QStringLiteral("MKChB"));
+    MKChB->setGeometry(325, 92, 17, 17);
+    URLLabel1 = new TURLLabel(this);
+    URLLabel1->setObjectName(QStringLiteral("URLLabel1"));
+    URLLabel1->setText(QStringLiteral("Подключить"));
+    URLLabel1->setGeometry(16, 121, 65, 13);
+    Label6 = makeLabel(this, QStringLiteral("Статус:"), 144, 121, 40, 13);
+    Label7 = makeLabel(this, QStringLiteral("Нет подключения"), 190, 121, 92, 13);
+    Label7->setObjectName(QStringLiteral("Label7"));
+    // Longer status texts ("Прибор недоступен") must not be clipped by the design width.
+    Label7->setMinimumWidth(92);
+    Label7->resize(155, 13);
+
+    // Tab order: channel, port list, phone, IP, port, master code, its box.
+    setTabOrder(ConnectTypeComboBox, PortsListComboBox);
+    setTabOrder(PortsListComboBox, PhoneNumber);
+    setTabOrder(PhoneNumber, IPCombo);
+    setTabOrder(IPCombo, PortCombo);
+    setTabOrder(PortCombo, MasterKeyEdit);
+    setTabOrder(MasterKeyEdit, MKChB);
+
+    ServerSocket = new QTcpServer(this);
+    ClientSocket = new QTcpSocket(this);
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    FPortWatchTimer = new QTimer(this);
+    // The port watch enumerates the machine's ports; a quarter second notices a pulled
+    // adapter promptly without costing anything while idle.
+    FPortWatchTimer->setInterval(250);
+    connect(FPortWatchTimer, &QTimer::timeout, this, [this] { FPortWatchDue = true; });
+
+    // User actions only: selecting an item from code raises no change event.
+    connect(ConnectTypeComboBox, &QComboBox::activated, this, [this] { ConnectTypeComboBoxChange(); });
+    connect(IPCombo, &QComboBox::editTextChanged, this, [this] { IPComboChange(); });
+    connect(PortCombo, &QComboBox::editTextChanged, this, [this] { PortEditChange(); });
+    connect(MKChB, &QCheckBox::clicked, this, [this] { MKChBClick(); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    connect(ServerSocket, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* s = ServerSocket->nextPendingConnection()) {
+            FServerConnections.append(s);
+            connect(s, &QTcpSocket::readyRead, this, [this, s] { ServerSocketClientRead(s); });
+            connect(s, &QTcpSocket::disconnected, this, [this, s] { ServerSocketClientDisconnect(s); });
+            connect(s, &QTcpSocket::errorOccurred, this, [this, s] { ServerSocketClientError(s); });
+            ServerSocketClientConnect(s);
+        }
+    });
+    URLLabel1->OnClick = [this] { URLLabel1Click(); };
+
+    // Keyboard preview: the window sees key presses whatever control has the focus.
+    qApp->installEventFilter(this);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TMainKestromForm::~TMainKestromForm() {
+    qApp->removeEventFilter(this);
+    if (!FClosed)
+        FormClose();
+    UnwatchCOM();
+    CloseCOMPort(FCOMHandle);
+}
+
+void TMainKestromForm::FormCreate() {
+    FVerInfoWait = 5000;
+    ReadProto();
+    ReadSetupFlags();
+    FIPPort = std::make_unique<QStringList>();
+    FSetupIsStarted = false;
+    setWindowTitle(windowTitle() + QStringLiteral(" v.") + GetFileVersionString());
+    LoadPhoneList();
+    FillPortsList();
+    LoadCOMSettings();
+    LoadIPList();
+    ConnectTypeComboBoxChange();
+}
+
+void TMainKestromForm::FormClose() {
+    if (FClosed)
+        return;
+    FClosed = true;
+    if (ClientSocket->state() != QAbstractSocket::UnconnectedState)
+        ClientSocket->abort();
+    FConnected = false; // a running relay loop ends at its next check
+    StopSetup();
+    SaveCOMSettings();
+    FIPPort.reset();
+}
+
+void TMainKestromForm::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+}
+
+bool TMainKestromForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        FormKeyDown(key->key(), key->modifiers());
+    }
+    return false; // the key is not consumed
+}
+
+void TMainKestromForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
+    if (!(shift & Qt::ControlModifier) || !(shift & Qt::AltModifier))
+        return;
+    QWidget* target = nullptr;
+    switch (key) {
+    case Qt::Key_C:
+        target = COMSettingsForm;
+        break;
+    case Qt::Key_L:
+        target = LOGForm;
+        break;
+    case Qt::Key_T:
+        target = TCPServerSettingsForm;
+        break;
+    default:
+        return;
+    }
+    if (target) {
+        target->show();
+        target->raise();
+    }
+}
+
+void TMainKestromForm::ConnectTypeComboBoxChange() {
+    const int i = ConnectTypeComboBox->currentIndex();
+    if (i == chModemV32)
+        FProto = 0;
+    else if (i == chModemV110)
+        FProto = 1;
+
+    if (i == chModemV32 || i == chModemV110 || i == chCable) {
+        FVerInfoWait = 60000;
+        URLLabel1->setEnabled(true);
+        PortsListComboBox->show();
+        SpeedButton1->show();
+        Label4->setText(QStringLiteral("COM-порт:"));
+        Label5->setText(QStringLiteral("Номер телефона:"));
+        Label5->setVisible(i != chCable);
+        PhoneNumber->setVisible(i != chCable);
+        IPCombo->hide();
+        PortCombo->hide();
+    } else if (i == chIP) {
+        FVerInfoWait = 5000;
+        PortsListComboBox->hide();
+        SpeedButton1->hide();
+        PhoneNumber->hide();
+        Label4->setText(QStringLiteral("IP-адрес:"));
+        Label5->setText(QStringLiteral("Порт:"));
+        Label4->show();
+        Label5->show();
+        IPCombo->show();
+        PortCombo->show();
+        // The link's enabled state is left alone: it follows the next edit of address or port.
+    }
+}
+
+bool TMainKestromForm::IsValidIPAddress(const QString& text) {
+    QString s = text + QLatin1Char('.');
+    for (int part = 0; part < 4; ++part) {
+        const qsizetype dot = s.indexOf(QLatin1Char('.'));
+        if (dot < 0)
+            return false;
+        const QString head = s.left(dot);
+        bool ok = false;
+        const int value = head.toInt(&ok);
+        if (head.isEmpty() || !ok || value < 0 || value > 255)
+            return false;
+        s = s.mid(dot + 1);
+    }
+    return true; // whatever follows the fourth part is not examined
+}
+
+void TMainKestromForm::IPComboChange() {
+    if (ConnectTypeComboBox->currentIndex() != chIP)
+        return;
+    const QString ip = IPCombo->currentText();
+    URLLabel1->setEnabled(IsValidIPAddress(ip));
+    if (!URLLabel1->isEnabled() || !FIPPort)
+        return;
+    for (const QString& entry : *FIPPort) {
+        if (entry.contains(ip)) {
+            const qsizetype colon = entry.indexOf(QLatin1Char(':'));
+            PortCombo->setEditText(colon < 0 ? QString() : entry.mid(colon + 1, 5));
+        }
+    }
+}
+
+void TMainKestromForm::PortEditChange() {
+    if (ConnectTypeComboBox->currentIndex() != chIP)
+        return;
+    bool ok = false;
+    const int port = PortCombo->currentText().toInt(&ok);
+    URLLabel1->setEnabled(ok && port >= 1 && port <= 65535);
+}
+
+void TMainKestromForm::MKChBClick() { MasterKeyEdit->setEnabled(MKChB->isChecked()); }
+
+void TMainKestromForm::SpeedButton1Click() { FillPortsList(); }
+
+void TMainKestromForm::FillPortsList() {
+    QStringList ports;
+    GetCOMPortList(ports, QString());
+    PortsListComboBox->clear();
+    PortsListComboBox->addItems(ports);
+    if (!ports.isEmpty())
+        PortsListComboBox->setCurrentIndex(0);
+}
+
+void TMainKestromForm::StartFlash() { Platform::StartFlash(this); }
+
+void TMainKestromForm::StopFlash() { Platform::StopFlash(this); }
+
+QString TMainKestromForm::GetFileVersionString() { return QStringLiteral(KESTROM_VERSION); }
+
+void TMainKestromForm::SetStatus(const QString& caption, StatusColour colour) {
+    Label7->setText(caption);
+    if (colour == StatusColour::Unchanged)
+        return;
+    QPalette pal = Label7->palette();
+    pal.setColor(QPalette::WindowText,
+                 colour == StatusColour::Red ? QColor(255, 0, 0) : palette().color(QPalette::ButtonText));
+    Label7->setPalette(pal);
+}
+
+void TMainKestromForm::SetLink(int state, const QString& caption) {
+    URLLabel1->Tag = state;
+    URLLabel1->setText(caption);
+}
+
+void TMainKestromForm::EnableChannelControls() {
+    ConnectTypeComboBox->setEnabled(true);
+    PortsListComboBox->setEnabled(true);
+    PhoneNumber->setEnabled(true);
+    SpeedButton1->setEnabled(true);
+}
+
+void CreateForms() {
+    MainKestromForm = new TMainKestromForm;
+    MainKestromForm->FormCreate();
+    COMSettingsForm = new TCOMSettingsForm;
+    TCPServerSettingsForm = new TTCPServerSettingsForm;
+    LOGForm = new TLOGForm;
+}
+
+void DestroyForms() {
+    delete MainKestromForm;
+    MainKestromForm = nullptr;
+    delete LOGForm;
+    LOGForm = nullptr;
+    delete TCPServerSettingsForm;
+    TCPServerSettingsForm = nullptr;
+    delete COMSettingsForm;
+    COMSettingsForm = nullptr;
+}

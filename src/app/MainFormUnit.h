@@ -1,0 +1,228 @@
+// The main window "Мастер подключения" and the state of the one connection the program holds.
+//
+// TMainKestromForm owns the whole connection state and every component. Its methods are
+// spread over several files by concern:
+//   src/app/MainFormUnit.cpp       start-up, layout, channel arrangement, input checks, shortcuts
+//   src/app/ConnectCommand.cpp     the connect link: connect, cancel, disconnect
+//   src/app/MainLoop.cpp           the relay loop of serial connections and the port primitives
+//   src/app/DeviceHandshake.cpp    the device dialogue, modem hang-up words, "+rb"
+//   src/app/SetupLauncher.cpp      setup.ini flags, starting and stopping the setup program
+//   src/server/LocalServer.cpp     the local TCP server the setup program connects to
+//   src/settings/PersistentSettings.cpp  histories and choices kept between runs
+//   src/log/LogMethods.cpp         AddLog, LogFmt, LogHexDump
+#pragma once
+
+#include <QByteArray>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+#include <memory>
+
+#include "app/URLLabel.h"
+#include "channels/COMUtils.h"
+
+class QProcess;
+class QSocketNotifier;
+class QTcpServer;
+class QTcpSocket;
+class QComboBox;
+class TRingThread;
+
+// Link states kept in URLLabel1->Tag.
+enum LinkState { lsIdle = 0, lsConnecting = 1, lsConnected = 2, lsRedial = 3 };
+
+// Channel numbers: the item indexes of ConnectTypeComboBox.
+enum Channel { chModemV32 = 0, chModemV110 = 1, chCable = 2, chIP = 3 };
+
+class TMainKestromForm : public QWidget {
+    Q_OBJECT
+  public:
+    explicit TMainKestromForm(QWidget* parent = nullptr);
+    ~TMainKestromForm() override;
+
+    // ---- components ------------------------------------------------------------------
+    QLabel* Label3;
+    QComboBox* ConnectTypeComboBox;
+    QLabel* Label4;
+    QComboBox* PortsListComboBox;
+    QToolButton* SpeedButton1;
+    QComboBox* IPCombo;
+    QLabel* Label5;
+    QComboBox* PhoneNumber;
+    QComboBox* PortCombo;
+    QLabel* Label1;
+    QLineEdit* MasterKeyEdit;
+    QCheckBox* MKChB;
+    TURLLabel* URLLabel1;
+    QLabel* Label6;
+    QLabel* Label7; // the status label
+    QTcpServer* ServerSocket;
+    QTcpSocket* ClientSocket;
+    QTimer* Timer1;
+
+    // ---- start-up and window (MainFormUnit.cpp) ---------------------------------------
+    void FormCreate();
+    void FormClose();
+    // Ctrl+Alt+C / L / T open the auxiliary windows; other modifiers are not examined.
+    void FormKeyDown(int key, Qt::KeyboardModifiers shift);
+    void ConnectTypeComboBoxChange();
+    void IPComboChange();
+    void PortEditChange();
+    void MKChBClick();
+    void SpeedButton1Click();
+    void FillPortsList();
+    void StartFlash();
+    void StopFlash();
+    static QString GetFileVersionString();
+    static bool IsValidIPAddress(const QString& text);
+
+    enum class StatusColour { Neutral, Red, Unchanged };
+    void SetStatus(const QString& caption, StatusColour colour);
+    void SetLink(int state, const QString& caption);
+    void EnableChannelControls(); // the controls a connect disabled, back to usable
+
+    // ---- connect command (ConnectCommand.cpp) -------------------------------------------
+    void URLLabel1Click();
+
+    // ---- relay (MainLoop.cpp) -----------------------------------------------------------
+    void MainLoop();
+    int OpenCOM();
+    bool ReopenCOM();
+    void CloseCOM();
+    int COMRead();
+    int COMWrite(int Count);
+    QByteArray BufferToString(int Count) const;
+    int StringToBuffer(const QByteArray& S);
+    void Delay(quint32 Milliseconds);
+    void Timer1Timer();
+    // Dispatches what is waiting and returns; never blocks.
+    static void ProcessMessages();
+
+    // ---- device handshake (DeviceHandshake.cpp) -----------------------------------------
+    bool DetectDevice();
+    bool CheckModemHangup(int Count);
+    void SendRBCommand();
+
+    // ---- setup program (SetupLauncher.cpp) -----------------------------------------------
+    void ReadSetupFlags();
+    void ReadProto();
+    void StartSetup();
+    void StopSetup();
+    QString SetupIniPath() const;
+
+    // ---- local server (LocalServer.cpp) --------------------------------------------------
+    // False when listening failed; the reason is logged and shown.
+    bool StartServer();
+    void StopServer();
+    void SendToSetup(int Count);
+    void ServerSocketClientConnect(QTcpSocket* socket);
+    void ServerSocketClientDisconnect(QTcpSocket* socket);
+    void ServerSocketClientRead(QTcpSocket* socket);
+    void ServerSocketClientError(QTcpSocket* socket);
+    int ServerConnectionCount() const { return int(FServerConnections.size()); }
+    quint16 ServerPort() const;
+
+    // ---- persistent settings (PersistentSettings.cpp) -----------------------------------
+    void LoadPhoneList();
+    void SavePhoneNumber(const QString& Phone);
+    void LoadIPList();
+    void SaveIPList();
+    void LoadCOMSettings();
+    void SaveCOMSettings();
+    static void SelectComboItem(QComboBox* Box, const QString& Text);
+
+    // ---- traffic log (src/log/LogMethods.cpp) --------------------------------------------
+    void AddLog(const QString& Text, const QString& Tag);
+    void LogFmt(const QString& Format, const QList<QVariant>& Args);
+    void LogHexDump(const QByteArray& Data, int Count);
+
+    // ---- connection state -----------------------------------------------------------------
+    // Fields are public so that the tests can observe them; only the operations named
+    // beside each field change it.
+
+    // Protocol variant handed to the modem dialer: setup.ini PROTO at start-up; 0/1 by channel.
+    int FProto = 0;
+    // The device speaks the older command set (setup.ini OLDCONNECT=1). ReadSetupFlags.
+    bool FOldConnect = false;
+    // Send the stop-panel command before identification (SP=1). ReadSetupFlags; DetectDevice
+    // clears it on the modem channels.
+    bool FSP = false;
+    // Send "+rb\r" when a serial connection ends (RB=1). ReadSetupFlags.
+    bool FRB = false;
+    // LAN: received text is being collected as the version answer.
+    bool FNeedAskLANVer = false;
+    // LAN: the device closed the socket and it is being reconnected.
+    bool FNeedLANReconnect = false;
+    // History of "address:port" entries; exists from FormCreate to FormClose.
+    std::unique_ptr<QStringList> FIPPort;
+    // LAN reconnect attempts made.
+    int FReconectCount = 0;
+    // The serial port was lost and must be reopened. COMWrite, the port watch, ReopenCOM.
+    bool FNeedCOMReconnect = false;
+    // The open serial port; -1 when none.
+    COMHandle FCOMHandle = INVALID_COM_HANDLE;
+    // Device-side transfer buffer: serial reads land here, commands are staged here.
+    char FDataBuffer[COM_BUFFER_SIZE] = {};
+    // The device's answer to the version request. DetectDevice; StartSetup clears it.
+    QByteArray FVerInfo;
+    // The running setup program (owned from StartSetup to StopSetup).
+    QPointer<QProcess> FSetupProcInfo;
+    // A setup program is running.
+    bool FSetupIsStarted = false;
+    // Full path of the running temporary copy of the setup program.
+    QString FSetupFile;
+    // The setup program is connected to the local server.
+    bool FSetupConnected = false;
+    // Bytes from the setup program staged in FSetupBuffer, waiting to be written to the port.
+    int FReadSocket = 0;
+    // The relay loop runs; clearing it ends the loop.
+    bool FConnected = false;
+    // How long the serial handshake waits for an answer, ms.
+    int FVerInfoWait = 5000;
+    // The modem dialer of the current modem connection.
+    TRingThread* FRing = nullptr;
+    // The current connection runs through the GSM modem.
+    bool FModemConnect = false;
+
+    // Bytes from the setup program in arrival order, not yet staged (read handler appends;
+    // the relay takes at most COM_BUFFER_SIZE at a time). Kept apart from FDataBuffer so a
+    // packet arriving inside a nested event never overwrites bytes the relay still needs.
+    QByteArray FSetupQueue;
+    // The setup program's packet being written to the port (FReadSocket bytes).
+    char FSetupBuffer[COM_BUFFER_SIZE] = {};
+    // Wakes the relay when the port has data; disabled once the port hangs up.
+    QSocketNotifier* FCOMNotifier = nullptr;
+    // The port watch of cable connections: its timer only marks the check as due.
+    QTimer* FPortWatchTimer = nullptr;
+    bool FPortWatchDue = false;
+    // Accepted setup-program connections in accept order (index 0 = the first still open).
+    QList<QTcpSocket*> FServerConnections;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void WatchCOM();   // (re)arms the port notifier for FCOMHandle
+    void UnwatchCOM(); // drops it
+    void RelayPass();
+    int StageSetupPacket();
+    int COMWriteFrom(const char* src, int count);
+    bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause, bool versionWait,
+                          QByteArray& collected);
+    bool FClosed = false;
+};
+
+extern TMainKestromForm* MainKestromForm;
+
+// Creates the four windows in their order (main window first, its FormCreate runs) and
+// sets the global objects; DestroyForms undoes it.
+void CreateForms();
+void DestroyForms();

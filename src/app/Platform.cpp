@@ -1,0 +1,106 @@
+#include "app/Platform.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QMessageBox>
+#include <QWidget>
+#include <cstdio>
+
+namespace Platform {
+namespace {
+std::function<void(const BoxRecord&)> g_boxHandler;
+std::function<QString()> g_saveHandler;
+QString g_appDir;
+QString g_tempDir;
+bool g_tempOverridden = false;
+} // namespace
+
+void MessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon) {
+    const BoxRecord rec{text, caption, icon};
+    if (g_boxHandler) {
+        g_boxHandler(rec);
+        return;
+    }
+    if (qEnvironmentVariableIntValue("KESTROM_BOXES_TO_STDERR") == 1) {
+        std::fprintf(stderr, "BOX [%s] %s\n", caption.toUtf8().constData(), text.toUtf8().constData());
+        std::fflush(stderr);
+        return;
+    }
+    QMessageBox::Icon qicon = QMessageBox::Critical;
+    if (icon == BoxIcon::Warning)
+        qicon = QMessageBox::Warning;
+    else if (icon == BoxIcon::Information)
+        qicon = QMessageBox::Information;
+    QMessageBox box(qicon, caption, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+void SetMessageBoxHandler(std::function<void(const BoxRecord&)> handler) { g_boxHandler = std::move(handler); }
+
+QString GetSaveFileName(QWidget* owner, const QString& defaultSuffix, const QString& filter) {
+    if (g_saveHandler)
+        return g_saveHandler();
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(defaultSuffix);
+    dialog.setNameFilters(filter.split(QStringLiteral(";;")));
+    // The log is saved over an existing file without asking.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+void SetSaveFileNameHandler(std::function<QString()> handler) { g_saveHandler = std::move(handler); }
+
+QString AppDir() {
+    if (!g_appDir.isEmpty())
+        return g_appDir;
+    return QCoreApplication::applicationDirPath();
+}
+
+void SetAppDirForTest(const QString& dir) { g_appDir = dir; }
+
+QString TempPath() {
+    QString dir = g_tempOverridden ? g_tempDir : QDir::tempPath();
+    if (dir.isEmpty())
+        return {};
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
+}
+
+void SetTempPathForTest(const QString& dir) {
+    g_tempDir = dir;
+    g_tempOverridden = true;
+}
+
+void StartFlash(QWidget* window) {
+    if (window)
+        QApplication::alert(window, 0); // until the window is activated
+}
+
+void StopFlash(QWidget*) {
+    // The alert ends when the user activates the window, which closing the box does.
+}
+
+QFont DialogFont() {
+    QFont f = QFontDatabase::families().contains(QStringLiteral("Tahoma"))
+                  ? QFont(QStringLiteral("Tahoma"))
+                  : QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    f.setPointSize(8);
+    return f;
+}
+
+QFont LogFont() {
+    QFont f = QFontDatabase::families().contains(QStringLiteral("Courier New"))
+                  ? QFont(QStringLiteral("Courier New"))
+                  : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    f.setPixelSize(13);
+    return f;
+}
+
+} // namespace Platform

@@ -1,0 +1,24 @@
+#include "app/MainFormUnit.h"
+#include "app/Platform.h"
+#include "app/SingleInstance.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Norvak"));
+    QApplication::setApplicationName(QStringLiteral("Kestrom"));
+
+    SingleInstance instance;
+    if (!instance.Claim()) {
+        Platform::MessageBox(nullptr, QStringLiteral("Приложение уже запущено."), QStringLiteral("Предупреждение"),
+                             Platform::BoxIcon::Warning);
+        return 0;
+    }
+
+    CreateForms();
+    MainKestromForm->show();
+    const int rc = app.exec();
+    DestroyForms();
+    return rc;
+}

@@ -1,0 +1,51 @@
+// One wizard per user: a second start warns and leaves without a window.
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestSingleInstance : public QObject {
+    Q_OBJECT
+  private slots:
+    void secondStartWarnsAndExits() {
+        QTemporaryDir tmp;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmp.path()); // a private instance name space for this test
+        env.insert("XDG_CONFIG_HOME", tmp.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("KESTROM_BOXES_TO_STDERR", "1");
+
+        QProcess first;
+        first.setProcessEnvironment(env);
+        first.start(KESTROM_EXE, {});
+        QVERIFY(first.waitForStarted());
+        // The first instance is ready once its lock file exists.
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(tmp.path()).entryList({"TMainKestromForm-*.lock"}, QDir::Files).isEmpty(), 10000);
+        QTest::qWait(0);
+
+        QProcess second;
+        second.setProcessEnvironment(env);
+        second.start(KESTROM_EXE, {});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        const QString err = QString::fromUtf8(second.readAllStandardError());
+        QVERIFY2(err.contains("BOX [Предупреждение] Приложение уже запущено."), qPrintable(err));
+        QCOMPARE(first.state(), QProcess::Running); // the first one is not disturbed
+
+        first.kill();
+        first.waitForFinished();
+
+        // With the first gone (even killed, leaving its lock and socket behind) a new start runs.
+        QProcess third;
+        third.setProcessEnvironment(env);
+        third.start(KESTROM_EXE, {});
+        QVERIFY(third.waitForStarted());
+        QVERIFY(!third.waitForFinished(1500));
+        QVERIFY(third.readAllStandardError().indexOf("BOX") < 0);
+        third.kill();
+        third.waitForFinished();
+    }
+};
+
+QTEST_MAIN(TestSingleInstance)
+#include "tst_singleinstance.moc"

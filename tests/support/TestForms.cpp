@@ -1,0 +1,66 @@
+#include "TestForms.h"
+
+#include "app/MainFormUnit.h"
+#include "channels/COMUtils.h"
+#include "log/LOGUnit.h"
+
+#include <QFile>
+#include <QSettings>
+
+BoxRecorder::BoxRecorder() {
+    Platform::SetMessageBoxHandler([this](const Platform::BoxRecord& r) { boxes.append(r); });
+}
+
+BoxRecorder::~BoxRecorder() { Platform::SetMessageBoxHandler({}); }
+
+QStringList BoxRecorder::texts() const {
+    QStringList out;
+    for (const auto& b : boxes)
+        out << b.text;
+    return out;
+}
+
+FormsFixture::FormsFixture() {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, FConfigDir.path());
+    Platform::SetAppDirForTest(FAppDir.path());
+    Platform::SetTempPathForTest(FTempDir.path());
+    // The machine's own serial ports stay out of the tests; a test presents its ports.
+    SetCOMPortEnumeratorForTest([] { return QStringList(); });
+}
+
+FormsFixture::~FormsFixture() {
+    Destroy();
+    Platform::SetAppDirForTest(QString());
+    SetCOMPortEnumeratorForTest({});
+}
+
+void FormsFixture::Create() {
+    CreateForms();
+    FCreated = true;
+}
+
+void FormsFixture::Destroy() {
+    if (FCreated)
+        DestroyForms();
+    FCreated = false;
+}
+
+void FormsFixture::WriteSetupIni(const QByteArray& content) const {
+    QFile f(FAppDir.filePath(QStringLiteral("setup.ini")));
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(content);
+}
+
+QStringList LogLines() {
+    QStringList out;
+    if (!LOGForm)
+        return out;
+    for (int i = 0; i < LOGForm->Log->count(); ++i)
+        out << LOGForm->Log->item(i)->text();
+    return out;
+}
+
+QString LogBody(const QString& line) {
+    // "yyyy.mm.dd hh:mm:ss.zzz: " is 25 characters.
+    return line.mid(25);
+}
