@@ -39,6 +39,8 @@ int WriteCOMString(COMHandle handle, const QByteArray& s);
 
 // Replaces the list's contents with the names of the machine's serial ports that
 // begin with prefix (empty prefix: all). Names as users know them: ttyUSB0, ttyACM0.
+// Then the names or paths listed in the environment variable KESTROM_EXTRA_PORTS
+// (separated by ':') that are present, e.g. a panel simulator's pseudo-terminal.
 void GetCOMPortList(QStringList& list, const QString& prefix);
 
 // The machine's serial ports as listed under a sysfs tty class directory

@@ -1,0 +1,119 @@
+// The connect link: one click handler serves as connect, cancel, disconnect and redial.
+#include "app/MainFormUnit.h"
+#include "app/Platform.h"
+
+#include <QTcpSocket>
+
+namespace {
+enum ChannelKind { kindModem = 0, kindCable = 1, kindIP = 2, kindNone = -1 };
+
+// The link is disabled while its handler runs and enabled again however the handler ends.
+struct LinkBusy {
+    TURLLabel* link;
+    explicit LinkBusy(TURLLabel* l) : link(l) { link->setEnabled(false); }
+    ~LinkBusy() { link->setEnabled(true); }
+};
+} // namespace
+
+void TMainKestromForm::URLLabel1Click() {
+    const int item = ConnectTypeComboBox->currentIndex();
+    ChannelKind kind = kindNone;
+    if (item == chModemV32 || item == chModemV110) {
+        kind = kindModem;
+        FProto = item == chModemV32 ? 0 : 1;
+    } else if (item == chCable) {
+        kind = kindCable;
+    } else if (item == chIP) {
+        kind = kindIP;
+    }
+    LinkBusy busy(URLLabel1);
+
+    // On Linux "a port is selected" stands for the Windows test that the text names a COM port.
+    if ((kind == kindModem || kind == kindCable) && PortsListComboBox->currentText().isEmpty()) {
+        Platform::MessageBox(this, QStringLiteral("Нет доступных COM портов."), QStringLiteral("Ошибка"),
+                             Platform::BoxIcon::Error);
+        return;
+    }
+    if (URLLabel1->Tag == lsIdle && kind == kindModem && PhoneNumber->currentText().trimmed().isEmpty()) {
+        Platform::MessageBox(this, QStringLiteral("Не указан номер телефона."), QStringLiteral("Ошибка"),
+                             Platform::BoxIcon::Error);
+        return;
+    }
+
+    switch (URLLabel1->Tag) {
+    case lsIdle: {
+        if (kind == kindModem) {
+            // The GSM modem dialer is not part of this build yet.
+            Platform::MessageBox(this, QStringLiteral("Модемное подключение недоступно в этой версии."),
+                                 QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+            return;
+        }
+        SetLink(lsConnecting, QStringLiteral("Отмена подключения"));
+        ProcessMessages(); // let the new caption be drawn
+        if (kind == kindCable) {
+            ConnectTypeComboBox->setEnabled(false);
+            PortsListComboBox->setEnabled(false);
+            FModemConnect = false;
+            SpeedButton1->setEnabled(false);
+            if (OpenCOM() == INVALID_COM_HANDLE) {
+                // Stays in "Отмена подключения" until the user cancels.
+                SetStatus(QStringLiteral("COM-порт занят"), StatusColour::Red);
+                return;
+            }
+            SetStatus(QStringLiteral("Идет подключение"), StatusColour::Neutral);
+            ProcessMessages();
+            MainLoop(); // returns when the connection is over
+        } else if (kind == kindIP) {
+            SetStatus(QStringLiteral("Идет подключение"), StatusColour::Unchanged);
+            if (ClientSocket->state() != QAbstractSocket::UnconnectedState)
+                ClientSocket->abort();
+            ClientSocket->setProperty("Host", IPCombo->currentText());
+            ClientSocket->setProperty("Port", PortCombo->currentText().toUInt());
+            ClientSocket->connectToHost(IPCombo->currentText(), quint16(PortCombo->currentText().toUInt()));
+            IPCombo->setEnabled(false);
+            PortCombo->setEnabled(false);
+            ConnectTypeComboBox->setEnabled(false);
+        }
+        break;
+    }
+    case lsConnecting: {
+        SetLink(lsIdle, QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+        AddLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения в момент "
+                              "подключения к прибору"),
+               QString());
+        if (kind == kindModem || kind == kindCable) {
+            CloseCOM();
+            EnableChannelControls();
+        } else if (kind == kindIP) {
+            IPCombo->setEnabled(true);
+            PortCombo->setEnabled(true);
+            ConnectTypeComboBox->setEnabled(true);
+            FNeedAskLANVer = true;
+            FNeedLANReconnect = false;
+            ClientSocket->abort();
+            StopSetup();
+            StopServer();
+        }
+        break;
+    }
+    case lsConnected: {
+        SetLink(lsIdle, QStringLiteral("Подключить"));
+        FNeedCOMReconnect = false;
+        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+        AddLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном "
+                              "приборе (разрыв подключения)"),
+               QString());
+        FConnected = false; // the running MainLoop leaves its loop and does its closing steps
+        if (kind == kindModem)
+            FModemConnect = false;
+        const QString port = PortsListComboBox->currentText();
+        FillPortsList();
+        SelectComboItem(PortsListComboBox, port);
+        EnableChannelControls();
+        break;
+    }
+    default:
+        break; // redial belongs to the modem dialer
+    }
+}

@@ -1,0 +1,329 @@
+// The relay loop of a serial connection (cable, or GSM modem once the call is up) and
+// the serial port primitives it and the device handshake use.
+#include "app/AnsiCodec.h"
+#include "app/MainFormUnit.h"
+#include "app/Platform.h"
+#include "log/TimeFuncs.h"
+#include "settings/COMSettingsUnit.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTcpSocket>
+#include <QThread>
+#include <cstring>
+
+namespace {
+constexpr int DefaultCOMSpeed = 19200;
+
+// Blocks in the event loop until at least one event has been handled or maxMs passed.
+// Serial data (port notifier), socket data, timers and input all arrive as events, so
+// nothing is polled in a tight loop.
+void waitForEvents(int maxMs) {
+    QTimer guard;
+    guard.setSingleShot(true);
+    guard.start(qMax(1, maxMs));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+const QString NotDelivered = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
+} // namespace
+
+void TMainKestromForm::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void TMainKestromForm::Delay(quint32 Milliseconds) {
+    const quint32 start = GetTickCount();
+    for (;;) {
+        const quint32 elapsed = GetTickCount() - start; // unsigned: survives the tick's wrap
+        if (elapsed >= Milliseconds)
+            return;
+        waitForEvents(TicksToRealMs(Milliseconds - elapsed));
+    }
+}
+
+// ---- the port and its notifier ---------------------------------------------------------
+
+void TMainKestromForm::WatchCOM() {
+    UnwatchCOM();
+    if (FCOMHandle == INVALID_COM_HANDLE)
+        return;
+    // The notifier only wakes the relay's wait; the pass itself reads the port.
+    FCOMNotifier = new QSocketNotifier(FCOMHandle, QSocketNotifier::Read, this);
+    connect(FCOMNotifier, &QSocketNotifier::activated, this, [] {});
+}
+
+void TMainKestromForm::UnwatchCOM() {
+    if (!FCOMNotifier)
+        return;
+    FCOMNotifier->setEnabled(false);
+    FCOMNotifier->deleteLater();
+    FCOMNotifier = nullptr;
+}
+
+int TMainKestromForm::OpenCOM() {
+    FCOMHandle = INVALID_COM_HANDLE;
+    if (ReopenCOM()) {
+        AddLog(QStringLiteral("COM порт успешно открыт"), QString());
+        return FCOMHandle;
+    }
+    AddLog(QStringLiteral("Ошибка открытия COM порта"), QString());
+    return INVALID_COM_HANDLE;
+}
+
+bool TMainKestromForm::ReopenCOM() {
+    if (FCOMHandle != INVALID_COM_HANDLE)
+        CloseCOM();
+    bool ok = false;
+    int speed = COMSettingsForm ? COMSettingsForm->SpeedComboBox->currentText().toInt(&ok) : 0;
+    if (!ok)
+        speed = DefaultCOMSpeed;
+    const bool opened = OpenCOMPort(PortsListComboBox->currentText(), speed, FCOMHandle);
+    if (opened)
+        FNeedCOMReconnect = false;
+    return opened;
+}
+
+void TMainKestromForm::CloseCOM() {
+    // Nothing is pending in our own I/O (the port is non-blocking); only the watch goes.
+    UnwatchCOM();
+    CloseCOMPort(FCOMHandle);
+}
+
+int TMainKestromForm::COMRead() {
+    int n = ReadCOMData(FCOMHandle, FDataBuffer);
+    if (FModemConnect && CheckModemHangup(n)) {
+        SetLink(lsRedial, QStringLiteral("Переподключить"));
+        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+        AddLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"), QString());
+        FConnected = false;
+        // The modem needs these pauses around its hang-up command; they block on purpose.
+        QThread::msleep(250);
+        WriteCOMString(FCOMHandle, "ATH\r\n");
+        QThread::msleep(150);
+        UnwatchCOM();
+        CloseCOMPort(FCOMHandle);
+        n = 0;
+    }
+    if (n < 0) {
+        AddLog(QStringLiteral("Ошибка чтения из COM порта"), QString());
+        // A hung-up port keeps reporting itself readable: stop watching it, or the relay spins.
+        if (FCOMNotifier)
+            FCOMNotifier->setEnabled(false);
+        n = 0;
+    }
+    return n;
+}
+
+// Writes count bytes from src to the port. A failure marks the device lost and drops the
+// setup program's connection, so it reconnects once the port is back.
+int TMainKestromForm::COMWriteFrom(const char* src, int count) {
+    int n = WriteCOMData(FCOMHandle, src, count);
+    if (n <= 0) {
+        AddLog(QStringLiteral("Ошибка записи в COM порт"), QString());
+        SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Red);
+        FNeedCOMReconnect = true;
+        const QList<QTcpSocket*> connections = FServerConnections;
+        FServerConnections.clear();
+        for (QTcpSocket* s : connections) {
+            s->disconnect(this); // closed without their disconnect events
+            s->abort();
+            s->deleteLater();
+        }
+        if (!FSetupQueue.isEmpty()) {
+            AddLog(NotDelivered, QString());
+            FSetupQueue.clear();
+        }
+        FSetupConnected = false;
+        n = 0;
+    }
+    FReadSocket = 0;
+    return n;
+}
+
+int TMainKestromForm::COMWrite(int Count) { return COMWriteFrom(FDataBuffer, Count); }
+
+QByteArray TMainKestromForm::BufferToString(int Count) const {
+    return QByteArray(FDataBuffer, qBound(0, Count, COM_BUFFER_SIZE));
+}
+
+int TMainKestromForm::StringToBuffer(const QByteArray& S) {
+    const int n = int(qMin<qsizetype>(S.size(), COM_BUFFER_SIZE));
+    std::memcpy(FDataBuffer, S.constData(), size_t(n));
+    return n;
+}
+
+// Moves the next piece of the setup program's bytes into FSetupBuffer once the previous
+// one has gone to the port. Returns the bytes staged (FReadSocket).
+int TMainKestromForm::StageSetupPacket() {
+    if (FReadSocket == 0 && !FSetupQueue.isEmpty()) {
+        const int n = int(qMin<qsizetype>(FSetupQueue.size(), COM_BUFFER_SIZE));
+        std::memcpy(FSetupBuffer, FSetupQueue.constData(), size_t(n));
+        FSetupQueue.remove(0, n);
+        FReadSocket = n;
+    }
+    return FReadSocket;
+}
+
+void TMainKestromForm::Timer1Timer() {
+    Timer1->stop();
+    ++FReconectCount;
+    ClientSocket->connectToHost(ClientSocket->property("Host").toString(),
+                                quint16(ClientSocket->property("Port").toUInt()));
+}
+
+// ---- the loop ------------------------------------------------------------------------------
+
+void TMainKestromForm::MainLoop() {
+    // Device check.
+    if (!DetectDevice()) {
+        AddLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"), QString());
+        Platform::MessageBox(this, QStringLiteral("Устройство не обнаружено, работа программы невозможна."),
+                             QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+        SetLink(lsIdle, QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"), QString());
+        if (FCOMHandle != INVALID_COM_HANDLE)
+            CloseCOM();
+        EnableChannelControls();
+        return;
+    }
+
+    // A new connection starts with nothing of an earlier setup program pending.
+    FSetupQueue.clear();
+    FReadSocket = 0;
+    if (!StartServer()) {
+        SetLink(lsIdle, QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+        if (FCOMHandle != INVALID_COM_HANDLE)
+            CloseCOM();
+        EnableChannelControls();
+        return;
+    }
+    StartSetup();
+    if (!FSetupIsStarted) {
+        AddLog(QStringLiteral("Не найдена программа настройки"), QString());
+        Platform::MessageBox(
+            this,
+            MKChB->isChecked()
+                ? QStringLiteral("Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
+                                 "либо неверно введен мастер-код.")
+                : QStringLiteral("Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
+                                 "либо не указан мастер-код."),
+            QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+        URLLabel1->setText(QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"), QString());
+        URLLabel1->Tag = lsIdle;
+        StopServer();
+        if (FCOMHandle != INVALID_COM_HANDLE)
+            CloseCOM();
+        EnableChannelControls();
+        return;
+    }
+
+    FConnected = true;
+    SetLink(lsConnected, QStringLiteral("Отключить"));
+    SetStatus(QStringLiteral("Подключен"), StatusColour::Neutral);
+    URLLabel1->setEnabled(true);
+    WatchCOM();
+    FPortWatchDue = false;
+    if (!FModemConnect)
+        FPortWatchTimer->start();
+
+    while (FConnected)
+        RelayPass();
+
+    FPortWatchTimer->stop();
+    UnwatchCOM();
+    if (FCOMHandle != INVALID_COM_HANDLE) {
+        SendRBCommand();
+        CloseCOM();
+    }
+    StopServer();
+    if (FModemConnect) {
+        // The call was lost, not ended by the user: the setup program stays for a redial.
+        raise();
+        activateWindow();
+    } else {
+        StopSetup();
+    }
+}
+
+void TMainKestromForm::RelayPass() {
+    // 1. Wait for something to do. With nothing pending the pass blocks in the event loop
+    //    until serial data, a socket event, a timer or input arrives.
+    const bool pending = FReadSocket > 0 || !FSetupQueue.isEmpty() || FNeedCOMReconnect;
+    if (pending)
+        ProcessMessages();
+    else
+        waitForEvents(1000);
+
+    if (!FNeedCOMReconnect) {
+        // 2. The relay proper.
+        ProcessMessages();
+        int n = StageSetupPacket();
+        if (n > 0) {
+            ProcessMessages();
+            if (FConnected) {
+                const int written = COMWriteFrom(FSetupBuffer, n);
+                if (written > 0 && written < n) {
+                    // The port took only part of it: the rest goes first in the next pass.
+                    FSetupQueue.prepend(QByteArray(FSetupBuffer + written, n - written));
+                }
+                AddLog(AnsiCodec::toText(QByteArray(FSetupBuffer, written > 0 ? written : n)),
+                       QStringLiteral("TCP->COM"));
+            } else {
+                AddLog(NotDelivered, QString());
+                FReadSocket = 0;
+            }
+        }
+        n = COMRead();
+        if (n > 0) {
+            ProcessMessages();
+            if (FConnected) {
+                SendToSetup(n);
+                AddLog(AnsiCodec::toText(BufferToString(n)), QStringLiteral("COM->TCP"));
+            } else {
+                AddLog(NotDelivered, QString());
+            }
+        }
+    } else if (FModemConnect) {
+        // 3. The port of a modem connection was lost: the connection ends.
+        AddLog(QStringLiteral("Завершение работы по потере порта."), QString());
+        SetLink(lsIdle, QStringLiteral("Подключить"));
+        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян"),
+               QString());
+        FConnected = false;
+        EnableChannelControls();
+        UnwatchCOM();
+        CloseCOMPort(FCOMHandle);
+        FNeedCOMReconnect = false;
+    } else {
+        // 4. The port of a cable connection was lost: try to reopen it twice a second.
+        Delay(500);
+        ProcessMessages();
+        if (FNeedCOMReconnect && FConnected) {
+            AddLog(QStringLiteral("Попытка переокрытия COM порта"), QString());
+            if (ReopenCOM()) {
+                WatchCOM();
+                StartServer();
+                AddLog(QStringLiteral("Порт успешно переоткрыт"), QString());
+                SetStatus(QStringLiteral("Подключен"), StatusColour::Neutral);
+            }
+        }
+    }
+
+    // 5.
+    ProcessMessages();
+
+    // 6. Port watch of cable connections, when its timer says it is due.
+    if (FPortWatchDue) {
+        FPortWatchDue = false;
+        if (!FModemConnect && URLLabel1->Tag != lsIdle && !COMPortExists(PortsListComboBox->currentText())) {
+            CloseCOM();
+            SetStatus(QStringLiteral("Прибор недоступен"), StatusColour::Red);
+            StopServer();
+            FNeedCOMReconnect = true;
+        }
+    }
+}

@@ -1,0 +1,122 @@
+// setup.ini flags, and starting and stopping the device's setup program.
+#include "app/AnsiCodec.h"
+#include "app/MainFormUnit.h"
+#include "app/Platform.h"
+#include "app/SetupIni.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <cstdio>
+
+namespace {
+bool sameContent(const QString& a, const QString& b) {
+    QFile fa(a), fb(b);
+    if (fa.size() != fb.size() || !fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return false;
+    while (!fa.atEnd()) {
+        if (fa.read(1 << 16) != fb.read(1 << 16))
+            return false;
+    }
+    return true;
+}
+
+// Puts a fresh copy of source at target unless an identical one is already there. The copy
+// is written under another name and renamed over the target, so a copy that is still
+// running (left from an earlier run) keeps its own file and is never touched.
+bool refreshCopy(const QString& source, const QString& target) {
+    if (QFileInfo(target).isFile() && sameContent(source, target))
+        return true;
+    const QString partial = target + QStringLiteral(".part");
+    QFile::remove(partial);
+    if (!QFile::copy(source, partial))
+        return false;
+    if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) != 0) {
+        QFile::remove(partial);
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+QString TMainKestromForm::SetupIniPath() const { return Platform::AppDir() + QStringLiteral("/setup.ini"); }
+
+void TMainKestromForm::ReadSetupFlags() {
+    const SetupIni::SetupFlags flags = SetupIni::readFlags(SetupIniPath());
+    FOldConnect = flags.oldConnect;
+    FSP = flags.sp;
+    FRB = flags.rb;
+}
+
+void TMainKestromForm::ReadProto() {
+    FProto = SetupIni::readFlags(SetupIniPath()).proto;
+}
+
+void TMainKestromForm::StartSetup() {
+    if (FSetupIsStarted)
+        return; // the running setup program stays
+    const QString temp = Platform::TempPath();
+    if (temp.isEmpty()) {
+        Platform::MessageBox(this, QStringLiteral("Оболочка не запущена, системная ошибка"), QStringLiteral("Ошибка"),
+                             Platform::BoxIcon::Error);
+        return;
+    }
+    const QString ini = SetupIniPath();
+    if (!QFileInfo(ini).isFile()) {
+        Platform::MessageBox(this, QStringLiteral("Оболочка не запущена, не найден файл настроек"),
+                             QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+        return;
+    }
+
+    const QString answer = AnsiCodec::toText(FVerInfo);
+    const QString key = FOldConnect ? SetupIni::deviceKeyOld(answer) : SetupIni::deviceKeyStandard(answer);
+    const QString name = SetupIni::programFor(ini, key);
+    const QString source = Platform::AppDir() + QLatin1Char('/') + name;
+    const QString copy = temp + name + QStringLiteral(".exe");
+
+    QString program = source;
+    if (!name.isEmpty() && QFileInfo(source).isFile()) {
+        if (!refreshCopy(source, copy))
+            AddLog(QStringLiteral("Не удалось скопировать %1 в %2").arg(source, copy), QString());
+        program = copy; // an earlier copy still serves when a new one could not be made
+    }
+
+    bool started = false;
+    if (!name.isEmpty() && QFileInfo(program).isFile()) {
+        auto* process = new QProcess(this);
+        process->setProgram(program); // the path reaches the process whole
+        process->setArguments({});
+        process->setWorkingDirectory(Platform::AppDir());
+        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->setInputChannelMode(QProcess::ForwardedInputChannel);
+        process->start();
+        started = process->waitForStarted(5000);
+        if (started) {
+            FSetupProcInfo = process;
+            FSetupFile = program;
+            // The process object goes when the program ends; nobody waits for that.
+            connect(process, &QProcess::finished, process, &QObject::deleteLater);
+        } else {
+            AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(program, process->errorString()), QString());
+            process->deleteLater();
+        }
+    }
+    FVerInfo.clear();
+    FSetupIsStarted = started;
+}
+
+void TMainKestromForm::StopSetup() {
+    if (FSetupIsStarted) {
+        if (QProcess* process = FSetupProcInfo.data()) {
+            if (process->state() != QProcess::NotRunning)
+                process->kill(); // reaped and deleted when it has ended
+            else
+                process->deleteLater();
+        }
+        FSetupProcInfo.clear();
+        // Removing the file does not disturb a process that is still ending.
+        QFile::remove(FSetupFile);
+    }
+    FSetupIsStarted = false;
+}

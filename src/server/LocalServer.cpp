@@ -1,0 +1,98 @@
+// The local TCP server the setup program connects to, and the hand-over of its bytes.
+#include "app/MainFormUnit.h"
+#include "app/Platform.h"
+#include "settings/TPCServerSettingsUnit.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace {
+constexpr quint16 DefaultServerPort = 53462;
+
+// Port text of the server dialog: not a number, below 1024 or above 65535 gives the default.
+quint16 effectivePort(const QString& text) {
+    bool ok = false;
+    const int port = text.toInt(&ok);
+    if (!ok || port < 1024 || port > 65535)
+        return DefaultServerPort;
+    return quint16(port);
+}
+} // namespace
+
+quint16 TMainKestromForm::ServerPort() const { return ServerSocket->isListening() ? ServerSocket->serverPort() : 0; }
+
+bool TMainKestromForm::StartServer() {
+    if (ServerSocket->isListening())
+        StopServer();
+    const quint16 port = effectivePort(TCPServerSettingsForm ? TCPServerSettingsForm->PortEdit->text() : QString());
+    if (TCPServerSettingsForm)
+        TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+    // Loopback only: the setup program runs on this machine, and a listener on every
+    // interface would hand the panel, its master code already presented, to the network.
+    if (ServerSocket->listen(QHostAddress::LocalHost, port))
+        return true;
+    const QString reason = ServerSocket->errorString();
+    AddLog(QStringLiteral("Не удалось открыть порт %1 для оболочки: %2").arg(port).arg(reason), QString());
+    Platform::MessageBox(this,
+                         QStringLiteral("Не удалось открыть TCP порт %1 для программы настройки: %2").arg(port).arg(reason),
+                         QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+    return false;
+}
+
+void TMainKestromForm::StopServer() {
+    ServerSocket->close();
+    // Connections closed here raise no disconnect event and leave FSetupConnected as it is.
+    const QList<QTcpSocket*> connections = FServerConnections;
+    FServerConnections.clear();
+    for (QTcpSocket* s : connections) {
+        s->disconnect(this);
+        s->abort();
+        s->deleteLater();
+    }
+    // Bytes of the setup program still waiting can no longer be delivered in order.
+    if (!FSetupQueue.isEmpty() || FReadSocket > 0) {
+        AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());
+        FSetupQueue.clear();
+        FReadSocket = 0;
+    }
+}
+
+void TMainKestromForm::SendToSetup(int Count) {
+    if (!FSetupConnected || FServerConnections.isEmpty() || Count <= 0)
+        return;
+    // The socket buffers whatever the kernel does not take at once, so nothing is cut short.
+    FServerConnections.first()->write(FDataBuffer, Count);
+}
+
+void TMainKestromForm::ServerSocketClientConnect(QTcpSocket*) {
+    FSetupConnected = true;
+    AddLog(QStringLiteral("Оболочка подключилась к мосту."), QString());
+}
+
+void TMainKestromForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
+    FServerConnections.removeAll(socket);
+    socket->deleteLater();
+    FSetupConnected = false;
+    AddLog(QStringLiteral("Оболочка отклчилась от моста."), QString());
+}
+
+void TMainKestromForm::ServerSocketClientRead(QTcpSocket* socket) {
+    const QByteArray bytes = socket->readAll();
+    if (bytes.isEmpty())
+        return;
+    if (ConnectTypeComboBox->currentIndex() != chIP) {
+        // Queued in arrival order; the relay stages at most one buffer at a time, so a
+        // second packet never overwrites one that has not reached the port yet.
+        FSetupQueue += bytes;
+        return;
+    }
+    AddLog(QStringLiteral("SETUP->PANEL"), QString());
+    LogHexDump(bytes, int(bytes.size()));
+    if (ClientSocket->state() == QAbstractSocket::ConnectedState)
+        ClientSocket->write(bytes);
+}
+
+void TMainKestromForm::ServerSocketClientError(QTcpSocket*) {
+    // Errors on the setup program's connection are silenced; a connection that fails
+    // closes and reports itself through the disconnect event.
+}

@@ -1,0 +1,341 @@
+// A cable connection end to end: the real main window (offscreen), the panel simulator on
+// a pseudo-terminal, the local server on 127.0.0.1 and the sample setup program as a real
+// child process.
+#include "PanelSim.h"
+#include "Scenario.h"
+#include "TestForms.h"
+#include "app/MainFormUnit.h"
+#include "channels/COMUtils.h"
+#include "log/LOGUnit.h"
+#include "log/TimeFuncs.h"
+#include "settings/TPCServerSettingsUnit.h"
+
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+#include <signal.h>
+
+namespace {
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+QByteArray allBytes() {
+    QByteArray b;
+    for (int i = 0; i < 256; ++i)
+        b += char(i);
+    return b;
+}
+
+int countBodies(const QString& body) {
+    int n = 0;
+    for (const QString& l : LogLines())
+        if (LogBody(l) == body)
+            ++n;
+    return n;
+}
+
+bool hasBody(const QString& body) { return countBodies(body) > 0; }
+
+const QByteArray DefaultIni = "OLDCONNECT=0\r\nSP=0\r\nRB=1\r\nSIMPANEL=setup-sim\r\n";
+} // namespace
+
+// One bench: forms, a panel on a pseudo-terminal presented as the only port, the sample
+// setup program beside the "executable", and a private server port.
+struct CableBench {
+    FormsFixture fx;
+    QTemporaryDir recordDir;
+    PanelSim panel;
+    QString record;
+
+    explicit CableBench(const PanelSim::Config& config, const QByteArray& ini = DefaultIni,
+                        const QByteArray& setupMode = "sink", const QByteArray& script = {}) {
+        fx.WriteSetupIni(ini);
+        QFile::copy(KESTROM_SETUP_SIM, fx.appDir() + "/setup-sim");
+        panel.setConfig(config);
+        panel.startPty();
+        const QString name = panel.portName();
+        SetCOMPortEnumeratorForTest([name] { return QStringList{name}; });
+        fx.Create();
+        LOGForm->show();
+        TMainKestromForm* f = MainKestromForm;
+        f->ConnectTypeComboBox->setCurrentIndex(chCable);
+        f->ConnectTypeComboBoxChange();
+        TCPServerSettingsForm->PortEdit->setText(QString::number(freePort()));
+        record = recordDir.filePath("record.txt");
+        qputenv("KESTROM_SETUP_PORT", TCPServerSettingsForm->PortEdit->text().toLatin1());
+        qputenv("KESTROM_SETUP_RECORD", record.toLocal8Bit());
+        qputenv("KESTROM_SETUP_MODE", setupMode);
+        if (!script.isEmpty()) {
+            QFile s(recordDir.filePath("script.txt"));
+            s.open(QIODevice::WriteOnly);
+            s.write(script);
+            qputenv("KESTROM_SETUP_SCRIPT", s.fileName().toLocal8Bit());
+        }
+    }
+    ~CableBench() { SetTickClockForTest(0, 1); }
+
+    QStringList records() const {
+        QFile f(record);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+    int recordCount(const QString& line) const { return int(records().count(line)); }
+
+    void useMasterCode(const QString& code) {
+        MainKestromForm->MKChB->setChecked(true);
+        MainKestromForm->MKChBClick();
+        MainKestromForm->MasterKeyEdit->setText(code);
+    }
+
+    // Clicks "Подключить" and runs the scenario inside the connection the click runs.
+    QString connectAndRun(Scenario& scenario) {
+        scenario.start();
+        MainKestromForm->URLLabel1->Click();
+        scenario.poll(); // a last step may only wait for the connection's end
+        if (!scenario.failure().isEmpty())
+            return scenario.failure();
+        return scenario.finished() ? QString() : QStringLiteral("the connection ended before the scenario did");
+    }
+
+    Scenario* scenario() {
+        return new Scenario([] { MainKestromForm->FConnected = false; }, &panel);
+    }
+};
+
+class TestCableConnection : public QObject {
+    Q_OBJECT
+  private slots:
+    void wholeSession() {
+        QByteArray script = "send " + allBytes().toHex(' ') + "\nexpect " + allBytes().toHex(' ') + "\n";
+        CableBench b(PanelSim::Config{}, DefaultIni, "script", script);
+        b.useMasterCode("1234");
+        TMainKestromForm* f = MainKestromForm;
+        QString setupPid;
+
+        Scenario* s = b.scenario();
+        s->step("setup program connected", [&] { return f->FSetupConnected; },
+                [&] {
+                    QCOMPARE(f->URLLabel1->text(), QStringLiteral("Отключить"));
+                    QCOMPARE(f->URLLabel1->Tag, 2);
+                    QVERIFY(f->URLLabel1->isEnabled());
+                    QCOMPARE(f->Label7->text(), QStringLiteral("Подключен"));
+                    QVERIFY(!f->ConnectTypeComboBox->isEnabled() && !f->PortsListComboBox->isEnabled());
+                    QVERIFY(QFileInfo::exists(b.fx.tempDir() + "/setup-sim.exe"));
+                })
+            .step("every byte value went to the panel and back", [&] { return b.records().contains("script pass"); },
+                  [&] { f->URLLabel1->Click(); });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + LogLines().join('\n')));
+
+        // The panel saw the dialogue, the relayed bytes unchanged (0x11 and 0x13 included),
+        // and "+rb\r" before the port closed.
+        QCOMPARE(b.panel.commands().mid(0, 2), (QList<QByteArray>{"+CHECK_MASTER_CODE=1,\"1234\"", "+VER_INFO=?"}));
+        QVERIFY(b.panel.deviceData().startsWith(allBytes()));
+        QTRY_VERIFY(b.panel.rbReceived());
+
+        // Started with no arguments, in the program's own directory.
+        const QStringList rec = b.records();
+        QVERIFY(!rec.isEmpty());
+        QVERIFY2(rec.first().startsWith("cwd=" + b.fx.appDir() + "\targs=\t"), qPrintable(rec.first()));
+        setupPid = rec.first().section("pid=", 1);
+
+        QCOMPARE(f->URLLabel1->text(), QStringLiteral("Подключить"));
+        QCOMPARE(f->URLLabel1->Tag, 0);
+        QCOMPARE(f->Label7->text(), QStringLiteral("Нет подключения"));
+        QVERIFY(f->ConnectTypeComboBox->isEnabled() && f->PortsListComboBox->isEnabled());
+        QCOMPARE(f->FCOMHandle, -1);
+        QVERIFY(!f->ServerSocket->isListening());
+        QVERIFY(!f->FSetupIsStarted);
+        QVERIFY(!QFileInfo::exists(b.fx.tempDir() + "/setup-sim.exe"));
+        QTRY_VERIFY(::kill(setupPid.toInt(), 0) != 0); // the setup program has ended
+
+        const QStringList bodies = [] {
+            QStringList out;
+            for (const QString& l : LogLines())
+                out << LogBody(l);
+            return out;
+        }();
+        const QStringList expectedInOrder = {
+            " COM порт успешно открыт",
+            "APP->COM +CHECK_MASTER_CODE=1,\"1234\"",
+            "COM->APP OK",
+            "APP->COM +VER_INFO=?",
+            "COM->APP +VER_INFO=1,\"SIMPANEL.01.00\",\"2024\"",
+            " Оболочка подключилась к мосту.",
+            " Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном приборе (разрыв "
+            "подключения)",
+            "APP->COM +rb",
+        };
+        qsizetype at = 0;
+        for (const QString& e : expectedInOrder) {
+            at = bodies.indexOf(e, at);
+            QVERIFY2(at >= 0, qPrintable("missing or out of order: " + e + "\n" + bodies.join('\n')));
+        }
+        QVERIFY(std::any_of(bodies.begin(), bodies.end(), [](const QString& l) { return l.startsWith("TCP->COM "); }));
+        QVERIFY(std::any_of(bodies.begin(), bodies.end(), [](const QString& l) { return l.startsWith("COM->TCP "); }));
+    }
+
+    void deviceNotDetected_data() {
+        QTest::addColumn<bool>("silent");
+        QTest::newRow("silent panel") << true;
+        QTest::newRow("master code refused") << false;
+    }
+    void deviceNotDetected() {
+        QFETCH(bool, silent);
+        PanelSim::Config config;
+        config.silent = silent;
+        CableBench b(config);
+        b.useMasterCode(silent ? "1234" : "9999");
+        SetTickClockForTest(0, 20); // the 5 s answer limit passes in a quarter second
+        MainKestromForm->URLLabel1->Click();
+
+        QCOMPARE(b.fx.boxes.texts(), QStringList{"Устройство не обнаружено, работа программы невозможна."});
+        QCOMPARE(b.fx.boxes.boxes[0].caption, QStringLiteral("Ошибка"));
+        QCOMPARE(countBodies(" Устройство не обнаружено, работа программы невозможна"), 1);
+        QVERIFY(hasBody(" Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
+        // A refused master code stops the dialogue before the version request.
+        QVERIFY(!b.panel.commands().contains("+VER_INFO=?"));
+        QCOMPARE(MainKestromForm->FCOMHandle, -1);
+        QCOMPARE(MainKestromForm->URLLabel1->text(), QStringLiteral("Подключить"));
+        QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
+        QVERIFY(MainKestromForm->ConnectTypeComboBox->isEnabled());
+        QVERIFY(!MainKestromForm->ServerSocket->isListening());
+    }
+
+    void noSetupProgram_data() {
+        QTest::addColumn<bool>("ticked");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("master code ticked") << true
+                                            << "Программа настройки для данного прибора не обнаружена, либо прибор не "
+                                               "доступен, либо неверно введен мастер-код.";
+        QTest::newRow("no master code") << false
+                                        << "Программа настройки для данного прибора не обнаружена, либо прибор не "
+                                           "доступен, либо не указан мастер-код.";
+    }
+    void noSetupProgram() {
+        QFETCH(bool, ticked);
+        QFETCH(QString, text);
+        CableBench b(PanelSim::Config{}, "RB=0\r\nOTHER=setup-sim\r\n");
+        if (ticked)
+            b.useMasterCode("1234");
+        MainKestromForm->URLLabel1->Click();
+        QCOMPARE(b.fx.boxes.texts(), QStringList{text});
+        QVERIFY(hasBody(" Не найдена программа настройки"));
+        QVERIFY(hasBody(" Установили \"Нет подключения\", главный цикл, нет программы настройки"));
+        QVERIFY(!MainKestromForm->ServerSocket->isListening());
+        QCOMPARE(MainKestromForm->FCOMHandle, -1);
+        QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
+        QVERIFY(MainKestromForm->FVerInfo.isEmpty());
+    }
+
+    void busyServerPortEndsTheAttemptCleanly() {
+        // Another program holds the server port: no exception, a box naming the port,
+        // and the window is ready for the next attempt.
+        CableBench b(PanelSim::Config{});
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
+        TCPServerSettingsForm->PortEdit->setText(QString::number(squatter.serverPort()));
+        MainKestromForm->URLLabel1->Click();
+        QCOMPARE(b.fx.boxes.boxes.size(), 1);
+        QVERIFY(b.fx.boxes.boxes[0].text.contains(QString::number(squatter.serverPort())));
+        QCOMPARE(MainKestromForm->URLLabel1->text(), QStringLiteral("Подключить"));
+        QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
+        QCOMPARE(MainKestromForm->FCOMHandle, -1);
+        QVERIFY(MainKestromForm->PortsListComboBox->isEnabled());
+        QVERIFY(!MainKestromForm->FSetupIsStarted);
+    }
+
+    void portVanishesAndReturns() {
+        CableBench b(PanelSim::Config{});
+        TMainKestromForm* f = MainKestromForm;
+        Scenario* s = b.scenario();
+        s->step("setup program connected", [&] { return f->FSetupConnected && b.recordCount("connected") == 1; },
+                [&] { b.panel.unplug(); })
+            .step("device shown unavailable, server stopped",
+                  [&] {
+                      return f->Label7->text() == "Прибор недоступен" && !f->ServerSocket->isListening() &&
+                             f->FNeedCOMReconnect;
+                  },
+                  [&] {
+                      QCOMPARE(f->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+                      QCOMPARE(f->FCOMHandle, -1);
+                  })
+            .step("setup program lost its connection", [&] { return b.recordCount("disconnected") >= 1; })
+            .step("reopen attempts repeat", [&] { return countBodies(" Попытка переокрытия COM порта") >= 4; },
+                  [&] { b.panel.replug(); })
+            .step("port reopened", [&] { return hasBody(" Порт успешно переоткрыт") && f->Label7->text() == "Подключен"; })
+            .step("setup program connected again", [&] { return b.recordCount("connected") >= 2; },
+                  [&] { f->URLLabel1->Click(); });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + LogLines().join('\n')));
+
+        // About twice a second: the gaps between attempts are near 500 ms.
+        QList<QTime> times;
+        for (const QString& l : LogLines())
+            if (LogBody(l) == " Попытка переокрытия COM порта")
+                times << QTime::fromString(l.mid(11, 12), "hh:mm:ss.zzz");
+        for (int i = 1; i < times.size(); ++i) {
+            const int gap = times[i - 1].msecsTo(times[i]);
+            QVERIFY2(gap >= 400 && gap <= 1500, qPrintable(QString::number(gap)));
+        }
+        QCOMPARE(f->Label7->palette().color(QPalette::WindowText), f->palette().color(QPalette::ButtonText));
+    }
+
+    void packetDuringDisconnectIsNotDelivered() {
+        // A packet from the setup program that arrives while the disconnect click is being
+        // handled must not reach the panel, and its loss is logged.
+        CableBench b(PanelSim::Config{});
+        TMainKestromForm* f = MainKestromForm;
+        QTcpSocket second;
+        Scenario* s = b.scenario();
+        s->step("server listening", [&] { return f->ServerSocket->isListening() && f->FConnected; },
+                [&] { second.connectToHost(QHostAddress::LocalHost, f->ServerPort()); })
+            .step("both connected", [&] { return f->ServerConnectionCount() == 2; },
+                  [&] {
+                      QTcpSocket* serverSide = nullptr;
+                      for (QTcpSocket* c : f->FServerConnections)
+                          if (c->peerPort() == second.localPort())
+                              serverSide = c;
+                      QVERIFY(serverSide);
+                      // Our read handler runs first and queues the bytes; then the click comes.
+                      connect(serverSide, &QTcpSocket::readyRead, f, [f] {
+                          QMetaObject::invokeMethod(f, [f] { f->URLLabel1->Click(); }, Qt::QueuedConnection);
+                      });
+                      second.write("PKT-LOST");
+                  })
+            .step("connection ended", [&] { return !f->FConnected; });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QVERIFY(hasBody(" Соединение было прервано, последний пакет не доставлен"));
+        QVERIFY(!b.panel.deviceData().contains("PKT-LOST"));
+        QVERIFY(!hasBody("TCP->COM PKT-LOST"));
+    }
+
+    void setupBytesAreNeverOverwritten() {
+        // Several packets from the setup program arriving before the relay writes any of
+        // them all reach the panel, in order (they used to overwrite one another).
+        QByteArray script;
+        QByteArray expected;
+        for (int i = 0; i < 20; ++i) {
+            const QByteArray chunk = QByteArray::number(i).rightJustified(3, '0') + ";";
+            script += "send " + chunk.toHex(' ') + "\n";
+            expected += chunk;
+        }
+        script += "expect " + expected.toHex(' ') + "\n";
+        CableBench b(PanelSim::Config{}, DefaultIni, "script", script);
+        TMainKestromForm* f = MainKestromForm;
+        Scenario* s = b.scenario();
+        s->step("script done", [&] { return b.records().contains("script pass"); }, [&] { f->URLLabel1->Click(); });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + b.records().join('\n')));
+        QVERIFY(b.panel.deviceData().startsWith(expected));
+    }
+};
+
+QTEST_MAIN(TestCableConnection)
+#include "tst_cableconnection.moc"

@@ -1,0 +1,204 @@
+// panel-sim: a simulated alarm panel on a pseudo-terminal or a TCP port, for trying
+// the wizard without hardware. Prints the port to open on stdout and runs until killed.
+#include "PanelSim.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int sig) {
+    const char c = static_cast<char>(sig);
+    const ssize_t ignored = ::write(signalPipe[1], &c, 1);
+    (void)ignored;
+}
+
+QString printable(const QByteArray& bytes) {
+    QString out;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\r')
+            out += QStringLiteral("\\r");
+        else if (c == '\n')
+            out += QStringLiteral("\\n");
+        else if (c < 0x20 || c >= 0x7f)
+            out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        else
+            out += QLatin1Char(static_cast<char>(c));
+    }
+    return out;
+}
+
+int intOption(const QCommandLineParser& parser, const QString& name, int fallback, bool& ok) {
+    if (!parser.isSet(name))
+        return fallback;
+    bool good = false;
+    const int value = parser.value(name).toInt(&good);
+    if (!good || value < 0) {
+        std::fprintf(stderr, "panel-sim: --%s needs a non-negative number\n", qPrintable(name));
+        ok = false;
+    }
+    return value;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("panel-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated alarm panel. Prints the port to open (and, for a pseudo-terminal, its /dev/pts path)\n"
+        "on stdout, logs the traffic on stderr and runs until killed.\n"
+        "kill -USR1 <pid> pulls the simulated adapter out, a second USR1 plugs it back in."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("pty"),
+         QStringLiteral("Serve on a pseudo-terminal named by the symlink <path> (default: a temporary one)."),
+         QStringLiteral("path")},
+        {QStringLiteral("tcp"), QStringLiteral("Serve on 127.0.0.1:<port> instead (0: any free port)."),
+         QStringLiteral("port")},
+        {QStringLiteral("code"), QStringLiteral("Master code the panel accepts (default 1234)."),
+         QStringLiteral("code")},
+        {QStringLiteral("wrong-code-silent"),
+         QStringLiteral("Say nothing to a wrong master code (default: ERROR).")},
+        {QStringLiteral("version"), QStringLiteral("Version text, e.g. ABC.02.07 (default SIMPANEL.01.00)."),
+         QStringLiteral("text")},
+        {QStringLiteral("answer"),
+         QStringLiteral("Version answer as sent, with escapes (\\r \\n \\xHH), instead of the one built from "
+                        "--version; the standard dialogue adds OK\\r\\n."),
+         QStringLiteral("text")},
+        {QStringLiteral("old"), QStringLiteral("Speak the old-style dialogue (+id=, +v).")},
+        {QStringLiteral("echo-commands"), QStringLiteral("Echo each dialogue command before answering.")},
+        {QStringLiteral("split"), QStringLiteral("Send each answer in <n> writes."), QStringLiteral("n")},
+        {QStringLiteral("split-pause"),
+         QStringLiteral("Pause between the writes of a split answer (default 50)."), QStringLiteral("ms")},
+        {QStringLiteral("delay"), QStringLiteral("Answer <ms> late."), QStringLiteral("ms")},
+        {QStringLiteral("silent"), QStringLiteral("Never send anything.")},
+        {QStringLiteral("script"),
+         QStringLiteral(
+             "After the dialogue answer requests from <file> (lines: \"request\" => \"response\", or hex "
+             "bytes) instead of echoing."),
+         QStringLiteral("file")},
+        {QStringLiteral("no-echo"),
+         QStringLiteral("After the dialogue stay quiet instead of echoing every byte.")},
+        {QStringLiteral("quiet"), QStringLiteral("Do not log the traffic on stderr.")},
+    });
+    parser.process(app);
+
+    PanelSim::Config config;
+    bool ok = true;
+    if (parser.isSet(QStringLiteral("code")))
+        config.masterCode = parser.value(QStringLiteral("code")).toLocal8Bit();
+    config.silentOnWrongCode = parser.isSet(QStringLiteral("wrong-code-silent"));
+    if (parser.isSet(QStringLiteral("old")))
+        config.dialect = PanelSim::Dialect::OldStyle;
+    if (parser.isSet(QStringLiteral("version"))) {
+        const QByteArray text = parser.value(QStringLiteral("version")).toLocal8Bit();
+        config.versionAnswer = "+VER_INFO=1,\"" + text + "\",\"2024\"\r\n";
+        config.oldVersionAnswer = "\r\n" + text + "\r\nOK\r";
+    }
+    if (parser.isSet(QStringLiteral("answer"))) {
+        const QByteArray answer =
+            PanelSim::unescape(parser.value(QStringLiteral("answer")).toLocal8Bit(), &ok);
+        config.versionAnswer = answer;
+        config.oldVersionAnswer = answer;
+        if (!ok)
+            std::fprintf(stderr, "panel-sim: broken \\x escape in --answer\n");
+    }
+    config.echoCommands = parser.isSet(QStringLiteral("echo-commands"));
+    config.splitParts = std::max(1, intOption(parser, QStringLiteral("split"), 1, ok));
+    config.splitPauseMs = intOption(parser, QStringLiteral("split-pause"), 50, ok);
+    config.delayMs = intOption(parser, QStringLiteral("delay"), 0, ok);
+    config.silent = parser.isSet(QStringLiteral("silent"));
+    config.echoDeviceData = !parser.isSet(QStringLiteral("no-echo"));
+    if (parser.isSet(QStringLiteral("script"))) {
+        QFile file(parser.value(QStringLiteral("script")));
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "panel-sim: cannot read %s\n", qPrintable(file.fileName()));
+            return 2;
+        }
+        QString error;
+        config.script = PanelSim::parseScript(file.readAll(), &error);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "panel-sim: %s: %s\n", qPrintable(file.fileName()), qPrintable(error));
+            return 2;
+        }
+    }
+    const int tcpPort = intOption(parser, QStringLiteral("tcp"), -1, ok);
+    if (!ok || tcpPort > 65535)
+        return 2;
+
+    PanelSim sim(config);
+    const bool started = parser.isSet(QStringLiteral("tcp"))
+                             ? sim.startTcp(static_cast<quint16>(tcpPort))
+                             : sim.startPty(parser.value(QStringLiteral("pty")));
+    if (!started) {
+        std::fprintf(stderr, "panel-sim: %s\n", qPrintable(sim.errorString()));
+        return 1;
+    }
+
+    QTextStream out(stdout);
+    out << sim.portName() << '\n';
+    if (!sim.devicePath().isEmpty())
+        out << sim.devicePath() << '\n';
+    out.flush();
+
+    if (!parser.isSet(QStringLiteral("quiet"))) {
+        QObject::connect(&sim, &PanelSim::commandReceived, [](const QByteArray& command) {
+            std::fprintf(stderr, "command: %s\n", qPrintable(printable(command)));
+        });
+        QObject::connect(&sim, &PanelSim::deviceDataReceived, [](const QByteArray& bytes) {
+            std::fprintf(stderr, "data (%lld bytes): %s\n", static_cast<long long>(bytes.size()),
+                         qPrintable(printable(bytes.left(64))));
+        });
+        QObject::connect(&sim, &PanelSim::clientConnected,
+                         [] { std::fprintf(stderr, "client connected\n"); });
+    }
+
+    // Signals arrive through a pipe so that the handlers run in the event loop: the
+    // simulator removes its symlink on the way out, and USR1 can pull the adapter.
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    const bool onPty = !parser.isSet(QStringLiteral("tcp"));
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&sim, onPty] {
+        char sig = 0;
+        while (::read(signalPipe[0], &sig, 1) == 1) {
+            if (sig == SIGUSR1) {
+                if (!onPty)
+                    continue;
+                if (sim.isPlugged()) {
+                    sim.unplug();
+                    std::fprintf(stderr, "adapter pulled out\n");
+                } else if (sim.replug()) {
+                    std::fprintf(stderr, "adapter plugged in: %s\n", qPrintable(sim.devicePath()));
+                }
+            } else {
+                QCoreApplication::quit();
+            }
+        }
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    sigaction(SIGUSR1, &action, nullptr);
+
+    return QCoreApplication::exec();
+}
