@@ -29,6 +29,8 @@ using std::chrono::milliseconds;
 // A write that makes no progress for this long has stalled (nobody reads the far
 // side of a pseudo-terminal, flow control holds the line).
 constexpr milliseconds WriteStallLimit{200};
+// How long a write may keep the caller once part of the data has gone out.
+constexpr milliseconds WritePartialAfter{200};
 // Bound on waiting for the driver to send pending output before closing; close()
 // itself would wait up to 30 s, tcdrain() forever.
 constexpr milliseconds CloseDrainLimit{2000};
@@ -223,7 +225,8 @@ int WriteCOMData(COMHandle handle, const char* data, int count) {
     if (handle < 0)
         return -1;
     int written = 0;
-    auto lastProgress = Clock::now();
+    const auto start = Clock::now();
+    auto lastProgress = start;
     int lastQueued = pendingOutput(handle);
     while (written < count) {
         const ssize_t r = ::write(handle, data + written, static_cast<size_t>(count - written));
@@ -233,6 +236,11 @@ int WriteCOMData(COMHandle handle, const char* data, int count) {
             lastQueued = pendingOutput(handle);
             continue;
         }
+        // A slow line must not hold the caller (the GUI thread) for the whole packet:
+        // once something went out and the driver buffer is full, report the part
+        // written; the relay sends the rest in its next pass.
+        if (written > 0 && Clock::now() - start >= WritePartialAfter)
+            break;
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)

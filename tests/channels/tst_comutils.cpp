@@ -78,22 +78,6 @@ class TestCOMUtils : public QObject {
         qunsetenv("KESTROM_EXTRA_PORTS");
     }
 
-    void portPath_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("path");
-        QTest::newRow("device name") << "ttyUSB0"
-                                     << "/dev/ttyUSB0";
-        QTest::newRow("absolute path") << "/tmp/x/ttySIM0"
-                                       << "/tmp/x/ttySIM0";
-        QTest::newRow("relative path") << "serial/by-id/usb-x"
-                                       << "serial/by-id/usb-x";
-    }
-    void portPath() {
-        QFETCH(QString, name);
-        QFETCH(QString, path);
-        QCOMPARE(COMPortPath(name), path);
-    }
-
     void openConfiguresLine_data() {
         QTest::addColumn<int>("baud");
         for (int baud :
