@@ -127,6 +127,9 @@ class TMainKestromForm : public QWidget {
     void ServerSocketClientRead(QTcpSocket* socket);
     void ServerSocketClientError(QTcpSocket* socket);
     int ServerConnectionCount() const { return int(FServerConnections.size()); }
+    // Moves the next piece (at most 32768 bytes) of the setup program's bytes into
+    // FSetupBuffer once the previous one has gone to the port; returns FReadSocket.
+    int StageSetupPacket();
     quint16 ServerPort() const;
 
     // ---- persistent settings (PersistentSettings.cpp) -----------------------------------
@@ -213,7 +216,6 @@ class TMainKestromForm : public QWidget {
     void WatchCOM();   // (re)arms the port notifier for FCOMHandle
     void UnwatchCOM(); // drops it
     void RelayPass();
-    int StageSetupPacket();
     int COMWriteFrom(const char* src, int count);
     bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause, bool versionWait,
                           QByteArray& collected);
