@@ -26,7 +26,8 @@ TMainKestromForm* MainKestromForm = nullptr;
 namespace {
 QLabel* makeLabel(QWidget* parent, const QString& text, int x, int y, int w, int h) {
     auto* label = new QLabel(text, parent);
-    label->setGeometry(x, y, w, h);
+    // The design's widths fit Tahoma; where a wider font stands in, the text must not be cut.
+    label->setGeometry(x, y, qMax(w, label->sizeHint().width()), qMax(h, label->sizeHint().height()));
     return label;
 }
 
@@ -81,13 +82,13 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     URLLabel1 = new TURLLabel(this);
     URLLabel1->setObjectName(QStringLiteral("URLLabel1"));
     URLLabel1->setText(QStringLiteral("Подключить"));
-    URLLabel1->setGeometry(16, 121, 65, 13);
+    URLLabel1->move(16, 121);
+    URLLabel1->adjustSize(); // the link is as wide as its caption, which changes with the state
     Label6 = makeLabel(this, QStringLiteral("Статус:"), 144, 121, 40, 13);
     Label7 = makeLabel(this, QStringLiteral("Нет подключения"), 190, 121, 92, 13);
     Label7->setObjectName(QStringLiteral("Label7"));
     // Longer status texts ("Прибор недоступен") must not be clipped by the design width.
-    Label7->setMinimumWidth(92);
-    Label7->resize(155, 13);
+    Label7->resize(351 - 190 - 4, Label7->height());
 
     // Tab order: channel, port list, phone, IP, port, master code, its box.
     setTabOrder(ConnectTypeComboBox, PortsListComboBox);
@@ -307,6 +308,7 @@ void TMainKestromForm::SetStatus(const QString& caption, StatusColour colour) {
 void TMainKestromForm::SetLink(int state, const QString& caption) {
     URLLabel1->Tag = state;
     URLLabel1->setText(caption);
+    URLLabel1->adjustSize();
 }
 
 void TMainKestromForm::EnableChannelControls() {

@@ -209,7 +209,7 @@ void TMainKestromForm::MainLoop() {
                 : QStringLiteral("Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
                                  "либо не указан мастер-код."),
             QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-        URLLabel1->setText(QStringLiteral("Подключить"));
+        SetLink(URLLabel1->Tag, QStringLiteral("Подключить")); // the state follows below
         SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
         AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"), QString());
         URLLabel1->Tag = lsIdle;
