@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <signal.h>
+#include <time.h>
 
 namespace {
 quint16 freePort() {
@@ -39,6 +40,13 @@ int countBodies(const QString& body) {
 }
 
 bool hasBody(const QString& body) { return countBodies(body) > 0; }
+
+// CPU time of the calling thread (the GUI thread, where the relay runs), ms.
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
 
 const QByteArray DefaultIni = "OLDCONNECT=0\r\nSP=0\r\nRB=1\r\nSIMPANEL=setup-sim\r\n";
 } // namespace
@@ -253,6 +261,8 @@ class TestCableConnection : public QObject {
     void portVanishesAndReturns() {
         CableBench b(PanelSim::Config{});
         TMainKestromForm* f = MainKestromForm;
+        double lostCpu0 = 0, lostShare = 1;
+        QElapsedTimer lostWall;
         Scenario* s = b.scenario();
         s->step("setup program connected", [&] { return f->FSetupConnected && b.recordCount("connected") == 1; },
                 [&] { b.panel.unplug(); })
@@ -264,16 +274,23 @@ class TestCableConnection : public QObject {
                   [&] {
                       QCOMPARE(f->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
                       QCOMPARE(f->FCOMHandle, -1);
+                      lostCpu0 = threadCpuMs();
+                      lostWall.start();
                   })
             .step("setup program lost its connection", [&] { return b.recordCount("disconnected") >= 1; })
             .step("reopen attempts repeat", [&] { return countBodies(" Попытка переокрытия COM порта") >= 4; },
-                  [&] { b.panel.replug(); })
+                  [&] {
+                      lostShare = (threadCpuMs() - lostCpu0) / double(qMax<qint64>(1, lostWall.elapsed()));
+                      b.panel.replug();
+                  })
             .step("port reopened", [&] { return hasBody(" Порт успешно переоткрыт") && f->Label7->text() == "Подключен"; })
             .step("setup program connected again", [&] { return b.recordCount("connected") >= 2; },
                   [&] { f->URLLabel1->Click(); });
         QString failure = b.connectAndRun(*s);
         QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + LogLines().join('\n')));
 
+        // A hung-up port keeps reporting itself readable; watching it would burn a core.
+        QVERIFY2(lostShare < 0.2, qPrintable(QStringLiteral("%1% of a core while the port was lost").arg(lostShare * 100)));
         // About twice a second: the gaps between attempts are near 500 ms.
         QList<QTime> times;
         for (const QString& l : LogLines())
@@ -284,6 +301,30 @@ class TestCableConnection : public QObject {
             QVERIFY2(gap >= 400 && gap <= 1500, qPrintable(QString::number(gap)));
         }
         QCOMPARE(f->Label7->palette().color(QPalette::WindowText), f->palette().color(QPalette::ButtonText));
+    }
+
+    void idleBridgeDoesNotSpin() {
+        // Connected and nothing to relay: the loop sleeps in the event loop.
+        CableBench b(PanelSim::Config{});
+        TMainKestromForm* f = MainKestromForm;
+        double cpu0 = 0;
+        QElapsedTimer wall;
+        double share = 1;
+        Scenario* s = b.scenario();
+        s->setInterval(100);
+        s->step("setup program connected", [&] { return f->FSetupConnected; },
+                [&] {
+                    cpu0 = threadCpuMs();
+                    wall.start();
+                })
+            .step("two idle seconds", [&] { return wall.elapsed() >= 2000; },
+                  [&] {
+                      share = (threadCpuMs() - cpu0) / double(wall.elapsed());
+                      f->URLLabel1->Click();
+                  });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QVERIFY2(share < 0.05, qPrintable(QStringLiteral("idle relay used %1% of a core").arg(share * 100)));
     }
 
     void packetDuringDisconnectIsNotDelivered() {

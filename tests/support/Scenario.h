@@ -21,8 +21,9 @@ class Scenario : public QObject {
     Scenario& step(const QString& what, std::function<bool()> condition, std::function<void()> action = {},
                    int timeoutMs = 10000);
 
-    // Starts working through the steps on a short timer.
+    // Starts working through the steps on a short timer (every 10 ms unless set).
     void start();
+    void setInterval(int ms) { FTimer.setInterval(ms); }
     // One look at the current step, for after the connection has ended.
     void poll() { tick(); }
     bool finished() const { return FIndex >= FSteps.size(); }
