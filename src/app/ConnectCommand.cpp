@@ -101,9 +101,10 @@ void TMainKestromForm::URLLabel1Click() {
         SetLink(lsIdle, QStringLiteral("Подключить"));
         FNeedCOMReconnect = false;
         SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        AddLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном "
-                              "приборе (разрыв подключения)"),
-               QString());
+        AddLog(
+            QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном "
+                           "приборе (разрыв подключения)"),
+            QString());
         FConnected = false; // the running MainLoop leaves its loop and does its closing steps
         if (kind == kindModem)
             FModemConnect = false;

@@ -22,7 +22,9 @@ bool ContainsHangupWord(const QByteArray& text) {
     return false;
 }
 
-int StopPanelPause(int verInfoWait, int floorMs) { return qMax(verInfoWait / 12, floorMs); }
+int StopPanelPause(int verInfoWait, int floorMs) {
+    return qMax(verInfoWait / 12, floorMs);
+}
 
 } // namespace DeviceHandshake
 

@@ -53,9 +53,9 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
 
     Label3 = makeLabel(this, QStringLiteral("Тип подключения:"), 16, 11, 95, 13);
     ConnectTypeComboBox = makeCombo(this, "ConnectTypeComboBox", false, 128, 8, 215, 21);
-    ConnectTypeComboBox->addItems({QStringLiteral("CSD (GSM-модем) V.32"), QStringLiteral("CSD (GSM-модем) V.110"),
-                                   QStringLiteral("USB/COM (кабель)"),
-                                   QStringLiteral("IP - прямое подключение к прибору")});
+    ConnectTypeComboBox->addItems(
+        {QStringLiteral("CSD (GSM-модем) V.32"), QStringLiteral("CSD (GSM-модем) V.110"),
+         QStringLiteral("USB/COM (кабель)"), QStringLiteral("IP - прямое подключение к прибору")});
     ConnectTypeComboBox->setCurrentIndex(0);
     Label4 = makeLabel(this, QStringLiteral("COM-порт:"), 16, 38, 55, 13);
     PortsListComboBox = makeCombo(this, "PortsListComboBox", false, 128, 35, 185, 21);
@@ -276,9 +276,13 @@ void TMainKestromForm::PortEditChange() {
     URLLabel1->setEnabled(ok && port >= 1 && port <= 65535);
 }
 
-void TMainKestromForm::MKChBClick() { MasterKeyEdit->setEnabled(MKChB->isChecked()); }
+void TMainKestromForm::MKChBClick() {
+    MasterKeyEdit->setEnabled(MKChB->isChecked());
+}
 
-void TMainKestromForm::SpeedButton1Click() { FillPortsList(); }
+void TMainKestromForm::SpeedButton1Click() {
+    FillPortsList();
+}
 
 void TMainKestromForm::FillPortsList() {
     QStringList ports;
@@ -289,11 +293,17 @@ void TMainKestromForm::FillPortsList() {
         PortsListComboBox->setCurrentIndex(0);
 }
 
-void TMainKestromForm::StartFlash() { Platform::StartFlash(this); }
+void TMainKestromForm::StartFlash() {
+    Platform::StartFlash(this);
+}
 
-void TMainKestromForm::StopFlash() { Platform::StopFlash(this); }
+void TMainKestromForm::StopFlash() {
+    Platform::StopFlash(this);
+}
 
-QString TMainKestromForm::GetFileVersionString() { return QStringLiteral(KESTROM_VERSION); }
+QString TMainKestromForm::GetFileVersionString() {
+    return QStringLiteral(KESTROM_VERSION);
+}
 
 void TMainKestromForm::SetStatus(const QString& caption, StatusColour colour) {
     Label7->setText(caption);

@@ -217,8 +217,11 @@ class TMainKestromForm : public QWidget {
     void UnwatchCOM(); // drops it
     void RelayPass();
     int COMWriteFrom(const char* src, int count);
-    bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause, bool versionWait,
-                          QByteArray& collected);
+    // Closes every setup-program connection without their disconnect events; the
+    // listener itself is left as it is.
+    void DropSetupConnections();
+    bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause,
+                          bool versionWait, QByteArray& collected);
     bool FClosed = false;
 };
 

@@ -28,7 +28,9 @@ void waitForEvents(int maxMs) {
 const QString NotDelivered = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 } // namespace
 
-void TMainKestromForm::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void TMainKestromForm::ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void TMainKestromForm::Delay(quint32 Milliseconds) {
     const quint32 start = GetTickCount();
@@ -121,13 +123,7 @@ int TMainKestromForm::COMWriteFrom(const char* src, int count) {
         AddLog(QStringLiteral("Ошибка записи в COM порт"), QString());
         SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Red);
         FNeedCOMReconnect = true;
-        const QList<QTcpSocket*> connections = FServerConnections;
-        FServerConnections.clear();
-        for (QTcpSocket* s : connections) {
-            s->disconnect(this); // closed without their disconnect events
-            s->abort();
-            s->deleteLater();
-        }
+        DropSetupConnections();
         if (!FSetupQueue.isEmpty()) {
             AddLog(NotDelivered, QString());
             FSetupQueue.clear();
@@ -139,7 +135,9 @@ int TMainKestromForm::COMWriteFrom(const char* src, int count) {
     return n;
 }
 
-int TMainKestromForm::COMWrite(int Count) { return COMWriteFrom(FDataBuffer, Count); }
+int TMainKestromForm::COMWrite(int Count) {
+    return COMWriteFrom(FDataBuffer, Count);
+}
 
 QByteArray TMainKestromForm::BufferToString(int Count) const {
     return QByteArray(FDataBuffer, qBound(0, Count, COM_BUFFER_SIZE));
@@ -180,7 +178,8 @@ void TMainKestromForm::MainLoop() {
                              QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
         SetLink(lsIdle, QStringLiteral("Подключить"));
         SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"), QString());
+        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"),
+               QString());
         if (FCOMHandle != INVALID_COM_HANDLE)
             CloseCOM();
         EnableChannelControls();
@@ -204,14 +203,17 @@ void TMainKestromForm::MainLoop() {
         Platform::MessageBox(
             this,
             MKChB->isChecked()
-                ? QStringLiteral("Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
-                                 "либо неверно введен мастер-код.")
-                : QStringLiteral("Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
-                                 "либо не указан мастер-код."),
+                ? QStringLiteral(
+                      "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
+                      "либо неверно введен мастер-код.")
+                : QStringLiteral(
+                      "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
+                      "либо не указан мастер-код."),
             QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
         SetLink(URLLabel1->Tag, QStringLiteral("Подключить")); // the state follows below
         SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"), QString());
+        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"),
+               QString());
         URLLabel1->Tag = lsIdle;
         StopServer();
         if (FCOMHandle != INVALID_COM_HANDLE)
@@ -291,8 +293,9 @@ void TMainKestromForm::RelayPass() {
         AddLog(QStringLiteral("Завершение работы по потере порта."), QString());
         SetLink(lsIdle, QStringLiteral("Подключить"));
         SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян"),
-               QString());
+        AddLog(
+            QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян"),
+            QString());
         FConnected = false;
         EnableChannelControls();
         UnwatchCOM();

@@ -38,7 +38,9 @@ void MessageBox(QWidget* owner, const QString& text, const QString& caption, Box
     box.exec();
 }
 
-void SetMessageBoxHandler(std::function<void(const BoxRecord&)> handler) { g_boxHandler = std::move(handler); }
+void SetMessageBoxHandler(std::function<void(const BoxRecord&)> handler) {
+    g_boxHandler = std::move(handler);
+}
 
 QString GetSaveFileName(QWidget* owner, const QString& defaultSuffix, const QString& filter) {
     if (g_saveHandler)
@@ -54,7 +56,9 @@ QString GetSaveFileName(QWidget* owner, const QString& defaultSuffix, const QStr
     return dialog.selectedFiles().constFirst();
 }
 
-void SetSaveFileNameHandler(std::function<QString()> handler) { g_saveHandler = std::move(handler); }
+void SetSaveFileNameHandler(std::function<QString()> handler) {
+    g_saveHandler = std::move(handler);
+}
 
 QString AppDir() {
     if (!g_appDir.isEmpty())
@@ -62,7 +66,9 @@ QString AppDir() {
     return QCoreApplication::applicationDirPath();
 }
 
-void SetAppDirForTest(const QString& dir) { g_appDir = dir; }
+void SetAppDirForTest(const QString& dir) {
+    g_appDir = dir;
+}
 
 QString TempPath() {
     QString dir = g_tempOverridden ? g_tempDir : QDir::tempPath();

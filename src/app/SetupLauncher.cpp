@@ -40,7 +40,9 @@ bool refreshCopy(const QString& source, const QString& target) {
 }
 } // namespace
 
-QString TMainKestromForm::SetupIniPath() const { return Platform::AppDir() + QStringLiteral("/setup.ini"); }
+QString TMainKestromForm::SetupIniPath() const {
+    return Platform::AppDir() + QStringLiteral("/setup.ini");
+}
 
 void TMainKestromForm::ReadSetupFlags() {
     const SetupIni::SetupFlags flags = SetupIni::readFlags(SetupIniPath());
@@ -58,8 +60,8 @@ void TMainKestromForm::StartSetup() {
         return; // the running setup program stays
     const QString temp = Platform::TempPath();
     if (temp.isEmpty()) {
-        Platform::MessageBox(this, QStringLiteral("Оболочка не запущена, системная ошибка"), QStringLiteral("Ошибка"),
-                             Platform::BoxIcon::Error);
+        Platform::MessageBox(this, QStringLiteral("Оболочка не запущена, системная ошибка"),
+                             QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
         return;
     }
     const QString ini = SetupIniPath();
@@ -98,7 +100,8 @@ void TMainKestromForm::StartSetup() {
             // The process object goes when the program ends; nobody waits for that.
             connect(process, &QProcess::finished, process, &QObject::deleteLater);
         } else {
-            AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(program, process->errorString()), QString());
+            AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(program, process->errorString()),
+                   QString());
             process->deleteLater();
         }
     }

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 namespace {
-QString instanceName() { return QStringLiteral("TMainKestromForm-%1").arg(::getuid()); }
+QString instanceName() {
+    return QStringLiteral("TMainKestromForm-%1").arg(::getuid());
+}
 } // namespace
 
 bool SingleInstance::Claim() {

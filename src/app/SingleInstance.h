@@ -1,8 +1,8 @@
 // One running wizard per user: a local server named after the main window's class.
 #pragma once
 
-#include <QLockFile>
 #include <QLocalServer>
+#include <QLockFile>
 #include <memory>
 
 class SingleInstance {

@@ -11,8 +11,8 @@ int main(int argc, char* argv[]) {
 
     SingleInstance instance;
     if (!instance.Claim()) {
-        Platform::MessageBox(nullptr, QStringLiteral("Приложение уже запущено."), QStringLiteral("Предупреждение"),
-                             Platform::BoxIcon::Warning);
+        Platform::MessageBox(nullptr, QStringLiteral("Приложение уже запущено."),
+                             QStringLiteral("Предупреждение"), Platform::BoxIcon::Warning);
         return 0;
     }
 

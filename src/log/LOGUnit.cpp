@@ -76,7 +76,9 @@ void TLOGForm::AutiscrollCheckBoxClick() {
     // AddLog reads the box every time; nothing to remember here.
 }
 
-void TLOGForm::N1Click() { Log->clear(); }
+void TLOGForm::N1Click() {
+    Log->clear();
+}
 
 bool TLOGForm::SaveToFile(const QString& fileName, QString* error) const {
     QByteArray bytes;
@@ -100,8 +102,8 @@ bool TLOGForm::SaveToFile(const QString& fileName, QString* error) const {
 }
 
 void TLOGForm::N2Click() {
-    const QString name =
-        Platform::GetSaveFileName(this, QStringLiteral("log"), QStringLiteral("log files (*.log);;all files (*.*)"));
+    const QString name = Platform::GetSaveFileName(this, QStringLiteral("log"),
+                                                   QStringLiteral("log files (*.log);;all files (*.*)"));
     if (name.isEmpty())
         return;
     QString error;
@@ -121,7 +123,8 @@ void TLogThread::ThreadLog(const QString& text, const QString& tag) {
             SyncLog();
         else
             // The worker waits until the GUI thread has appended the line, so FLogLine needs no lock.
-            QMetaObject::invokeMethod(LogObject, [this] { SyncLog(); }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                LogObject, [this] { SyncLog(); }, Qt::BlockingQueuedConnection);
     }
 }
 

@@ -19,12 +19,15 @@ quint16 effectivePort(const QString& text) {
 }
 } // namespace
 
-quint16 TMainKestromForm::ServerPort() const { return ServerSocket->isListening() ? ServerSocket->serverPort() : 0; }
+quint16 TMainKestromForm::ServerPort() const {
+    return ServerSocket->isListening() ? ServerSocket->serverPort() : 0;
+}
 
 bool TMainKestromForm::StartServer() {
     if (ServerSocket->isListening())
         StopServer();
-    const quint16 port = effectivePort(TCPServerSettingsForm ? TCPServerSettingsForm->PortEdit->text() : QString());
+    const quint16 port =
+        effectivePort(TCPServerSettingsForm ? TCPServerSettingsForm->PortEdit->text() : QString());
     if (TCPServerSettingsForm)
         TCPServerSettingsForm->PortEdit->setText(QString::number(port));
     // Loopback only: the setup program runs on this machine, and a listener on every
@@ -33,15 +36,14 @@ bool TMainKestromForm::StartServer() {
         return true;
     const QString reason = ServerSocket->errorString();
     AddLog(QStringLiteral("Не удалось открыть порт %1 для оболочки: %2").arg(port).arg(reason), QString());
-    Platform::MessageBox(this,
-                         QStringLiteral("Не удалось открыть TCP порт %1 для программы настройки: %2").arg(port).arg(reason),
-                         QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+    Platform::MessageBox(
+        this,
+        QStringLiteral("Не удалось открыть TCP порт %1 для программы настройки: %2").arg(port).arg(reason),
+        QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
     return false;
 }
 
-void TMainKestromForm::StopServer() {
-    ServerSocket->close();
-    // Connections closed here raise no disconnect event and leave FSetupConnected as it is.
+void TMainKestromForm::DropSetupConnections() {
     const QList<QTcpSocket*> connections = FServerConnections;
     FServerConnections.clear();
     for (QTcpSocket* s : connections) {
@@ -49,6 +51,12 @@ void TMainKestromForm::StopServer() {
         s->abort();
         s->deleteLater();
     }
+}
+
+void TMainKestromForm::StopServer() {
+    ServerSocket->close();
+    // Connections closed here raise no disconnect event and leave FSetupConnected as it is.
+    DropSetupConnections();
     // Bytes of the setup program still waiting can no longer be delivered in order.
     if (!FSetupQueue.isEmpty() || FReadSocket > 0) {
         AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());

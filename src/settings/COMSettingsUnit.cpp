@@ -19,8 +19,8 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget* parent)
     SpeedComboBox = new QComboBox(this);
     SpeedComboBox->setObjectName(QStringLiteral("SpeedComboBox"));
     SpeedComboBox->setGeometry(80, 11, 121, 21);
-    SpeedComboBox->addItems({"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400", "56000",
-                             "57600", "115200", "128000", "256000"});
+    SpeedComboBox->addItems({"600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400",
+                             "56000", "57600", "115200", "128000", "256000"});
     SpeedComboBox->setCurrentIndex(6);
     Label2 = new QLabel(QStringLiteral("бод"), this);
     Label2->setGeometry(208, 15, 30, 13);
@@ -32,4 +32,6 @@ TCOMSettingsForm::TCOMSettingsForm(QWidget* parent)
         move(screen->availableGeometry().center() - rect().center());
 }
 
-void TCOMSettingsForm::OKButtonClick() { hide(); }
+void TCOMSettingsForm::OKButtonClick() {
+    hide();
+}

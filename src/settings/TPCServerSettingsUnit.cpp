@@ -27,4 +27,6 @@ TTCPServerSettingsForm::TTCPServerSettingsForm(QWidget* parent)
         move(screen->availableGeometry().center() - rect().center());
 }
 
-void TTCPServerSettingsForm::OkButtonClick() { hide(); }
+void TTCPServerSettingsForm::OkButtonClick() {
+    hide();
+}

@@ -18,12 +18,6 @@
 #include <time.h>
 
 namespace {
-quint16 freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 QByteArray allBytes() {
     QByteArray b;
     for (int i = 0; i < 256; ++i)
@@ -39,7 +33,9 @@ int countBodies(const QString& body) {
     return n;
 }
 
-bool hasBody(const QString& body) { return countBodies(body) > 0; }
+bool hasBody(const QString& body) {
+    return countBodies(body) > 0;
+}
 
 // CPU time of the calling thread (the GUI thread, where the relay runs), ms.
 double threadCpuMs() {
@@ -72,7 +68,7 @@ struct CableBench {
         TMainKestromForm* f = MainKestromForm;
         f->ConnectTypeComboBox->setCurrentIndex(chCable);
         f->ConnectTypeComboBoxChange();
-        TCPServerSettingsForm->PortEdit->setText(QString::number(freePort()));
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         record = recordDir.filePath("record.txt");
         qputenv("KESTROM_SETUP_PORT", TCPServerSettingsForm->PortEdit->text().toLatin1());
         qputenv("KESTROM_SETUP_RECORD", record.toLocal8Bit());
@@ -107,7 +103,8 @@ struct CableBench {
         scenario.poll(); // a last step may only wait for the connection's end
         if (!scenario.failure().isEmpty())
             return scenario.failure();
-        return scenario.finished() ? QString() : QStringLiteral("the connection ended before the scenario did");
+        return scenario.finished() ? QString()
+                                   : QStringLiteral("the connection ended before the scenario did");
     }
 
     Scenario* scenario() {
@@ -126,23 +123,26 @@ class TestCableConnection : public QObject {
         QString setupPid;
 
         Scenario* s = b.scenario();
-        s->step("setup program connected", [&] { return f->FSetupConnected; },
-                [&] {
-                    QCOMPARE(f->URLLabel1->text(), QStringLiteral("Отключить"));
-                    QCOMPARE(f->URLLabel1->Tag, 2);
-                    QVERIFY(f->URLLabel1->isEnabled());
-                    QCOMPARE(f->Label7->text(), QStringLiteral("Подключен"));
-                    QVERIFY(!f->ConnectTypeComboBox->isEnabled() && !f->PortsListComboBox->isEnabled());
-                    QVERIFY(QFileInfo::exists(b.fx.tempDir() + "/setup-sim.exe"));
-                })
-            .step("every byte value went to the panel and back", [&] { return b.records().contains("script pass"); },
-                  [&] { f->URLLabel1->Click(); });
+        s->step(
+             "setup program connected", [&] { return f->FSetupConnected; },
+             [&] {
+                 QCOMPARE(f->URLLabel1->text(), QStringLiteral("Отключить"));
+                 QCOMPARE(f->URLLabel1->Tag, 2);
+                 QVERIFY(f->URLLabel1->isEnabled());
+                 QCOMPARE(f->Label7->text(), QStringLiteral("Подключен"));
+                 QVERIFY(!f->ConnectTypeComboBox->isEnabled() && !f->PortsListComboBox->isEnabled());
+                 QVERIFY(QFileInfo::exists(b.fx.tempDir() + "/setup-sim.exe"));
+             })
+            .step(
+                "every byte value went to the panel and back",
+                [&] { return b.records().contains("script pass"); }, [&] { f->URLLabel1->Click(); });
         QString failure = b.connectAndRun(*s);
         QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + LogLines().join('\n')));
 
         // The panel saw the dialogue, the relayed bytes unchanged (0x11 and 0x13 included),
         // and "+rb\r" before the port closed.
-        QCOMPARE(b.panel.commands().mid(0, 2), (QList<QByteArray>{"+CHECK_MASTER_CODE=1,\"1234\"", "+VER_INFO=?"}));
+        QCOMPARE(b.panel.commands().mid(0, 2),
+                 (QList<QByteArray>{"+CHECK_MASTER_CODE=1,\"1234\"", "+VER_INFO=?"}));
         QVERIFY(b.panel.deviceData().startsWith(allBytes()));
         QTRY_VERIFY(b.panel.rbReceived());
 
@@ -184,8 +184,10 @@ class TestCableConnection : public QObject {
             at = bodies.indexOf(e, at);
             QVERIFY2(at >= 0, qPrintable("missing or out of order: " + e + "\n" + bodies.join('\n')));
         }
-        QVERIFY(std::any_of(bodies.begin(), bodies.end(), [](const QString& l) { return l.startsWith("TCP->COM "); }));
-        QVERIFY(std::any_of(bodies.begin(), bodies.end(), [](const QString& l) { return l.startsWith("COM->TCP "); }));
+        QVERIFY(std::any_of(bodies.begin(), bodies.end(),
+                            [](const QString& l) { return l.startsWith("TCP->COM "); }));
+        QVERIFY(std::any_of(bodies.begin(), bodies.end(),
+                            [](const QString& l) { return l.startsWith("COM->TCP "); }));
     }
 
     void deviceNotDetected_data() {
@@ -218,12 +220,14 @@ class TestCableConnection : public QObject {
     void noSetupProgram_data() {
         QTest::addColumn<bool>("ticked");
         QTest::addColumn<QString>("text");
-        QTest::newRow("master code ticked") << true
-                                            << "Программа настройки для данного прибора не обнаружена, либо прибор не "
-                                               "доступен, либо неверно введен мастер-код.";
-        QTest::newRow("no master code") << false
-                                        << "Программа настройки для данного прибора не обнаружена, либо прибор не "
-                                           "доступен, либо не указан мастер-код.";
+        QTest::newRow("master code ticked")
+            << true
+            << "Программа настройки для данного прибора не обнаружена, либо прибор не "
+               "доступен, либо неверно введен мастер-код.";
+        QTest::newRow("no master code")
+            << false
+            << "Программа настройки для данного прибора не обнаружена, либо прибор не "
+               "доступен, либо не указан мастер-код.";
     }
     void noSetupProgram() {
         QFETCH(bool, ticked);
@@ -264,33 +268,39 @@ class TestCableConnection : public QObject {
         double lostCpu0 = 0, lostShare = 1;
         QElapsedTimer lostWall;
         Scenario* s = b.scenario();
-        s->step("setup program connected", [&] { return f->FSetupConnected && b.recordCount("connected") == 1; },
-                [&] { b.panel.unplug(); })
-            .step("device shown unavailable, server stopped",
-                  [&] {
-                      return f->Label7->text() == "Прибор недоступен" && !f->ServerSocket->isListening() &&
-                             f->FNeedCOMReconnect;
-                  },
-                  [&] {
-                      QCOMPARE(f->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
-                      QCOMPARE(f->FCOMHandle, -1);
-                      lostCpu0 = threadCpuMs();
-                      lostWall.start();
-                  })
+        s->step(
+             "setup program connected", [&] { return f->FSetupConnected && b.recordCount("connected") == 1; },
+             [&] { b.panel.unplug(); })
+            .step(
+                "device shown unavailable, server stopped",
+                [&] {
+                    return f->Label7->text() == "Прибор недоступен" && !f->ServerSocket->isListening() &&
+                           f->FNeedCOMReconnect;
+                },
+                [&] {
+                    QCOMPARE(f->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+                    QCOMPARE(f->FCOMHandle, -1);
+                    lostCpu0 = threadCpuMs();
+                    lostWall.start();
+                })
             .step("setup program lost its connection", [&] { return b.recordCount("disconnected") >= 1; })
-            .step("reopen attempts repeat", [&] { return countBodies(" Попытка переокрытия COM порта") >= 4; },
-                  [&] {
-                      lostShare = (threadCpuMs() - lostCpu0) / double(qMax<qint64>(1, lostWall.elapsed()));
-                      b.panel.replug();
-                  })
-            .step("port reopened", [&] { return hasBody(" Порт успешно переоткрыт") && f->Label7->text() == "Подключен"; })
-            .step("setup program connected again", [&] { return b.recordCount("connected") >= 2; },
-                  [&] { f->URLLabel1->Click(); });
+            .step(
+                "reopen attempts repeat", [&] { return countBodies(" Попытка переокрытия COM порта") >= 4; },
+                [&] {
+                    lostShare = (threadCpuMs() - lostCpu0) / double(qMax<qint64>(1, lostWall.elapsed()));
+                    b.panel.replug();
+                })
+            .step("port reopened",
+                  [&] { return hasBody(" Порт успешно переоткрыт") && f->Label7->text() == "Подключен"; })
+            .step(
+                "setup program connected again", [&] { return b.recordCount("connected") >= 2; },
+                [&] { f->URLLabel1->Click(); });
         QString failure = b.connectAndRun(*s);
         QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + LogLines().join('\n')));
 
         // A hung-up port keeps reporting itself readable; watching it would burn a core.
-        QVERIFY2(lostShare < 0.2, qPrintable(QStringLiteral("%1% of a core while the port was lost").arg(lostShare * 100)));
+        QVERIFY2(lostShare < 0.2,
+                 qPrintable(QStringLiteral("%1% of a core while the port was lost").arg(lostShare * 100)));
         // About twice a second: the gaps between attempts are near 500 ms.
         QList<QTime> times;
         for (const QString& l : LogLines())
@@ -312,16 +322,18 @@ class TestCableConnection : public QObject {
         double share = 1;
         Scenario* s = b.scenario();
         s->setInterval(100);
-        s->step("setup program connected", [&] { return f->FSetupConnected; },
+        s->step(
+             "setup program connected", [&] { return f->FSetupConnected; },
+             [&] {
+                 cpu0 = threadCpuMs();
+                 wall.start();
+             })
+            .step(
+                "two idle seconds", [&] { return wall.elapsed() >= 2000; },
                 [&] {
-                    cpu0 = threadCpuMs();
-                    wall.start();
-                })
-            .step("two idle seconds", [&] { return wall.elapsed() >= 2000; },
-                  [&] {
-                      share = (threadCpuMs() - cpu0) / double(wall.elapsed());
-                      f->URLLabel1->Click();
-                  });
+                    share = (threadCpuMs() - cpu0) / double(wall.elapsed());
+                    f->URLLabel1->Click();
+                });
         QString failure = b.connectAndRun(*s);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         QVERIFY2(share < 0.05, qPrintable(QStringLiteral("idle relay used %1% of a core").arg(share * 100)));
@@ -334,21 +346,24 @@ class TestCableConnection : public QObject {
         TMainKestromForm* f = MainKestromForm;
         QTcpSocket second;
         Scenario* s = b.scenario();
-        s->step("server listening", [&] { return f->ServerSocket->isListening() && f->FConnected; },
-                [&] { second.connectToHost(QHostAddress::LocalHost, f->ServerPort()); })
-            .step("both connected", [&] { return f->ServerConnectionCount() == 2; },
-                  [&] {
-                      QTcpSocket* serverSide = nullptr;
-                      for (QTcpSocket* c : f->FServerConnections)
-                          if (c->peerPort() == second.localPort())
-                              serverSide = c;
-                      QVERIFY(serverSide);
-                      // Our read handler runs first and queues the bytes; then the click comes.
-                      connect(serverSide, &QTcpSocket::readyRead, f, [f] {
-                          QMetaObject::invokeMethod(f, [f] { f->URLLabel1->Click(); }, Qt::QueuedConnection);
-                      });
-                      second.write("PKT-LOST");
-                  })
+        s->step(
+             "server listening", [&] { return f->ServerSocket->isListening() && f->FConnected; },
+             [&] { second.connectToHost(QHostAddress::LocalHost, f->ServerPort()); })
+            .step(
+                "both connected", [&] { return f->ServerConnectionCount() == 2; },
+                [&] {
+                    QTcpSocket* serverSide = nullptr;
+                    for (QTcpSocket* c : f->FServerConnections)
+                        if (c->peerPort() == second.localPort())
+                            serverSide = c;
+                    QVERIFY(serverSide);
+                    // Our read handler runs first and queues the bytes; then the click comes.
+                    connect(serverSide, &QTcpSocket::readyRead, f, [f] {
+                        QMetaObject::invokeMethod(
+                            f, [f] { f->URLLabel1->Click(); }, Qt::QueuedConnection);
+                    });
+                    second.write("PKT-LOST");
+                })
             .step("connection ended", [&] { return !f->FConnected; });
         QString failure = b.connectAndRun(*s);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
@@ -371,7 +386,9 @@ class TestCableConnection : public QObject {
         CableBench b(PanelSim::Config{}, DefaultIni, "script", script);
         TMainKestromForm* f = MainKestromForm;
         Scenario* s = b.scenario();
-        s->step("script done", [&] { return b.records().contains("script pass"); }, [&] { f->URLLabel1->Click(); });
+        s->step(
+            "script done", [&] { return b.records().contains("script pass"); },
+            [&] { f->URLLabel1->Click(); });
         QString failure = b.connectAndRun(*s);
         QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + b.records().join('\n')));
         QVERIFY(b.panel.deviceData().startsWith(expected));

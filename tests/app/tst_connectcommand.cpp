@@ -79,8 +79,10 @@ class TestConnectCommand : public QObject {
         QCOMPARE(f->URLLabel1->Tag, 0);
         QCOMPARE(f->URLLabel1->text(), QStringLiteral("Подключить"));
         QCOMPARE(f->Label7->text(), QStringLiteral("Нет подключения"));
-        QVERIFY(f->ConnectTypeComboBox->isEnabled() && f->PortsListComboBox->isEnabled() && f->SpeedButton1->isEnabled());
-        QVERIFY(LogBody(LogLines().last()).contains("нажатие на кнопку подключения в момент подключения к прибору"));
+        QVERIFY(f->ConnectTypeComboBox->isEnabled() && f->PortsListComboBox->isEnabled() &&
+                f->SpeedButton1->isEnabled());
+        QVERIFY(LogBody(LogLines().last())
+                    .contains("нажатие на кнопку подключения в момент подключения к прибору"));
         CloseCOMPort(other);
     }
 };

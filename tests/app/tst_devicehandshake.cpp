@@ -25,23 +25,24 @@ class TestDeviceHandshake : public QObject {
         QTest::addColumn<QByteArray>("terminator");
         QTest::addColumn<bool>("done");
         QTest::addColumn<QByteArray>("after");
-        QTest::newRow("echo then answer") << QByteArray("+VER_INFO=?\r\n+VER_INFO=1,\"A.1\"\r\nOK\r\n")
-                                          << QByteArray("+VER_INFO=?\r\n") << QByteArray("OK\r\n") << true
-                                          << QByteArray("+VER_INFO=1,\"A.1\"\r\nOK\r\n");
-        QTest::newRow("terminator split: first half") << QByteArray("X\r\nOK") << QByteArray("+v\r") << QByteArray("OK\r\n")
-                                                      << false << QByteArray("X\r\nOK");
-        QTest::newRow("terminator anywhere") << QByteArray("OK\r\nmore") << QByteArray() << QByteArray("OK\r\n") << true
-                                             << QByteArray("OK\r\nmore");
+        QTest::newRow("echo then answer")
+            << QByteArray("+VER_INFO=?\r\n+VER_INFO=1,\"A.1\"\r\nOK\r\n") << QByteArray("+VER_INFO=?\r\n")
+            << QByteArray("OK\r\n") << true << QByteArray("+VER_INFO=1,\"A.1\"\r\nOK\r\n");
+        QTest::newRow("terminator split: first half")
+            << QByteArray("X\r\nOK") << QByteArray("+v\r") << QByteArray("OK\r\n") << false
+            << QByteArray("X\r\nOK");
+        QTest::newRow("terminator anywhere") << QByteArray("OK\r\nmore") << QByteArray()
+                                             << QByteArray("OK\r\n") << true << QByteArray("OK\r\nmore");
         QTest::newRow("old style: OK CR LF satisfies OK CR")
             << QByteArray("\r\nA.1\r\nOK\r\n") << QByteArray("+v\r") << QByteArray("OK\r") << true
             << QByteArray("\r\nA.1\r\nOK\r\n");
-        QTest::newRow("echo removed once only") << QByteArray("+v\r+v\r") << QByteArray("+v\r") << QByteArray("OK\r")
-                                                << false << QByteArray("+v\r");
-        QTest::newRow("echo is our OK-bearing command") << QByteArray("+CHECK_MASTER_CODE=1,\"OK\"\r\n")
-                                                       << QByteArray("+CHECK_MASTER_CODE=1,\"OK\"\r\n")
-                                                       << QByteArray("OK\r\n") << false << QByteArray();
-        QTest::newRow("case matters") << QByteArray("ok\r\n") << QByteArray() << QByteArray("OK\r\n") << false
-                                      << QByteArray("ok\r\n");
+        QTest::newRow("echo removed once only") << QByteArray("+v\r+v\r") << QByteArray("+v\r")
+                                                << QByteArray("OK\r") << false << QByteArray("+v\r");
+        QTest::newRow("echo is our OK-bearing command")
+            << QByteArray("+CHECK_MASTER_CODE=1,\"OK\"\r\n") << QByteArray("+CHECK_MASTER_CODE=1,\"OK\"\r\n")
+            << QByteArray("OK\r\n") << false << QByteArray();
+        QTest::newRow("case matters")
+            << QByteArray("ok\r\n") << QByteArray() << QByteArray("OK\r\n") << false << QByteArray("ok\r\n");
     }
     void answerStep() {
         QFETCH(QByteArray, collected);
@@ -92,7 +93,8 @@ class TestDeviceHandshake : public QObject {
         QTest::newRow("standard with code") << plain << QByteArray() << "1234" << true << codeVer << ver;
         Config echo;
         echo.echoCommands = true;
-        QTest::newRow("echoing panel: echo removed") << echo << QByteArray() << "1234" << true << codeVer << ver;
+        QTest::newRow("echoing panel: echo removed")
+            << echo << QByteArray() << "1234" << true << codeVer << ver;
         Config split;
         split.splitParts = 4;
         split.splitPauseMs = 60;
@@ -108,7 +110,8 @@ class TestDeviceHandshake : public QObject {
         QTest::newRow("silent, no code: true with empty answer")
             << silent << QByteArray() << QString() << true << verOnly << QByteArray();
         QTest::newRow("stop panel") << plain << QByteArray("SP=1\r\n") << QString() << true
-                                    << QList<QByteArray>{"+K5_STOP_PANEL=1,1", "+K5_STOP_PANEL=1,1", "+VER_INFO=?"}
+                                    << QList<QByteArray>{"+K5_STOP_PANEL=1,1", "+K5_STOP_PANEL=1,1",
+                                                         "+VER_INFO=?"}
                                     << ver;
         QTest::newRow("stop panel even when the code is refused")
             << plain << QByteArray("SP=1\r\n") << "9999" << false
@@ -120,13 +123,13 @@ class TestDeviceHandshake : public QObject {
                                              << QList<QByteArray>{"+id=1234", "+v"} << old.oldVersionAnswer;
         Config oldCrLf = old;
         oldCrLf.oldVersionAnswer = "\r\nSIMPANEL.01.00\r\nOK\r\n";
-        QTest::newRow("old style answer ending OK CR LF") << oldCrLf << QByteArray("OLDCONNECT=1\r\n") << QString()
-                                                          << true << QList<QByteArray>{"+v"}
-                                                          << oldCrLf.oldVersionAnswer;
+        QTest::newRow("old style answer ending OK CR LF")
+            << oldCrLf << QByteArray("OLDCONNECT=1\r\n") << QString() << true << QList<QByteArray>{"+v"}
+            << oldCrLf.oldVersionAnswer;
         Config oldSilent = old;
         oldSilent.silent = true;
-        QTest::newRow("old style silent: false") << oldSilent << QByteArray("OLDCONNECT=1\r\n") << QString() << false
-                                                 << QList<QByteArray>{"+v"} << QByteArray();
+        QTest::newRow("old style silent: false") << oldSilent << QByteArray("OLDCONNECT=1\r\n") << QString()
+                                                 << false << QList<QByteArray>{"+v"} << QByteArray();
     }
     void againstPanel() {
         QFETCH(Config, config);
@@ -158,7 +161,8 @@ class TestDeviceHandshake : public QObject {
         SetTickClockForTest(1000, 5);
         bool clickHandlerDuring = true;
         QTimer probe;
-        connect(&probe, &QTimer::timeout, f, [&] { clickHandlerDuring = clickHandlerDuring && !f->URLLabel1->OnClick; });
+        connect(&probe, &QTimer::timeout, f,
+                [&] { clickHandlerDuring = clickHandlerDuring && !f->URLLabel1->OnClick; });
         probe.start(5);
         const bool ok = f->DetectDevice();
         probe.stop();
@@ -178,7 +182,8 @@ class TestDeviceHandshake : public QObject {
         }
         if (!verInfo.isEmpty()) {
             const QStringList lines = LogLines();
-            QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QString& l) { return LogBody(l).startsWith("COM->APP "); }));
+            QVERIFY(std::any_of(lines.begin(), lines.end(),
+                                [](const QString& l) { return LogBody(l).startsWith("COM->APP "); }));
         }
         f->CloseCOM();
     }

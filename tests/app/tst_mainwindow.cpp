@@ -25,7 +25,8 @@ class TestMainWindow : public QObject {
 
     void startUpState() {
         TMainKestromForm* f = MainKestromForm;
-        QCOMPARE(f->windowTitle(), QStringLiteral("Мастер подключения v.") + TMainKestromForm::GetFileVersionString());
+        QCOMPARE(f->windowTitle(),
+                 QStringLiteral("Мастер подключения v.") + TMainKestromForm::GetFileVersionString());
         QCOMPARE(f->size(), QSize(351, 148));
         QCOMPARE(f->ConnectTypeComboBox->currentIndex(), 0);
         QCOMPARE(f->ConnectTypeComboBox->count(), 4);
@@ -44,7 +45,8 @@ class TestMainWindow : public QObject {
         QVERIFY(f->URLLabel1->font().underline());
         QCOMPARE(f->FProto, 0); // no setup.ini: defaults
         QVERIFY(!f->FOldConnect && !f->FSP && !f->FRB);
-        QVERIFY(!COMSettingsForm->isVisible() && !TCPServerSettingsForm->isVisible() && !LOGForm->isVisible());
+        QVERIFY(!COMSettingsForm->isVisible() && !TCPServerSettingsForm->isVisible() &&
+                !LOGForm->isVisible());
     }
 
     void channelArrangement_data() {
@@ -56,10 +58,14 @@ class TestMainWindow : public QObject {
         QTest::addColumn<bool>("ipFields");
         QTest::addColumn<int>("wait");
         QTest::addColumn<int>("proto");
-        QTest::newRow("V.32") << 0 << "COM-порт:" << "Номер телефона:" << true << true << false << 60000 << 0;
-        QTest::newRow("V.110") << 1 << "COM-порт:" << "Номер телефона:" << true << true << false << 60000 << 1;
-        QTest::newRow("cable") << 2 << "COM-порт:" << "Номер телефона:" << true << false << false << 60000 << 1;
-        QTest::newRow("IP") << 3 << "IP-адрес:" << "Порт:" << false << false << true << 5000 << 1;
+        QTest::newRow("V.32") << 0 << "COM-порт:"
+                              << "Номер телефона:" << true << true << false << 60000 << 0;
+        QTest::newRow("V.110") << 1 << "COM-порт:"
+                               << "Номер телефона:" << true << true << false << 60000 << 1;
+        QTest::newRow("cable") << 2 << "COM-порт:"
+                               << "Номер телефона:" << true << false << false << 60000 << 1;
+        QTest::newRow("IP") << 3 << "IP-адрес:"
+                            << "Порт:" << false << false << true << 5000 << 1;
     }
     void channelArrangement() {
         QFETCH(int, channel);
@@ -155,7 +161,8 @@ class TestMainWindow : public QObject {
 
     void knownAddressFillsPort() {
         TMainKestromForm* f = MainKestromForm;
-        *f->FIPPort << "10.0.0.5:7000" << "192.168.1.10:4001";
+        *f->FIPPort << "10.0.0.5:7000"
+                    << "192.168.1.10:4001";
         selectChannel(3);
         f->PortCombo->setEditText("80");
         f->IPCombo->setEditText("192.168.1.1"); // substring of the stored 192.168.1.10
@@ -194,12 +201,14 @@ class TestMainWindow : public QObject {
         f->show();
         QApplication::setActiveWindow(f);
         QVERIFY(QTest::qWaitForWindowActive(f));
-        for (QWidget* focus : {static_cast<QWidget*>(f->ConnectTypeComboBox), static_cast<QWidget*>(f->PhoneNumber)}) {
+        for (QWidget* focus :
+             {static_cast<QWidget*>(f->ConnectTypeComboBox), static_cast<QWidget*>(f->PhoneNumber)}) {
             LOGForm->hide();
             COMSettingsForm->hide();
             TCPServerSettingsForm->hide();
             focus->setFocus();
-            QTRY_VERIFY(QApplication::focusWidget() == focus || focus->isAncestorOf(QApplication::focusWidget()));
+            QTRY_VERIFY(QApplication::focusWidget() == focus ||
+                        focus->isAncestorOf(QApplication::focusWidget()));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::KeyboardModifiers(mods));
             QCOMPARE(LOGForm->isVisible(), opens == "log");
             QCOMPARE(COMSettingsForm->isVisible(), opens == "com");

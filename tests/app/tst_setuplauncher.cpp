@@ -89,14 +89,17 @@ class TestSetupLauncher : public QObject {
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("started");
-        QTest::newRow("key in other case") << QByteArray("simpanel=prog\r\n") << QByteArray("+V=1,\"SIMPANEL.1\"") << true;
-        QTest::newRow("key without entry") << QByteArray("OTHER=prog\r\n") << QByteArray("+V=1,\"SIMPANEL.1\"") << false;
-        QTest::newRow("named file missing") << QByteArray("SIMPANEL=absent\r\n") << QByteArray("+V=1,\"SIMPANEL.1\"")
-                                            << false;
-        QTest::newRow("empty key takes a line starting with =") << QByteArray("=prog\r\n") << QByteArray() << true;
+        QTest::newRow("key in other case")
+            << QByteArray("simpanel=prog\r\n") << QByteArray("+V=1,\"SIMPANEL.1\"") << true;
+        QTest::newRow("key without entry")
+            << QByteArray("OTHER=prog\r\n") << QByteArray("+V=1,\"SIMPANEL.1\"") << false;
+        QTest::newRow("named file missing")
+            << QByteArray("SIMPANEL=absent\r\n") << QByteArray("+V=1,\"SIMPANEL.1\"") << false;
+        QTest::newRow("empty key takes a line starting with =")
+            << QByteArray("=prog\r\n") << QByteArray() << true;
         QTest::newRow("empty key, no such line") << QByteArray("X=prog\r\n") << QByteArray() << false;
-        QTest::newRow("space before = does not match") << QByteArray("SIMPANEL =prog\r\n")
-                                                       << QByteArray("+V=1,\"SIMPANEL.1\"") << false;
+        QTest::newRow("space before = does not match")
+            << QByteArray("SIMPANEL =prog\r\n") << QByteArray("+V=1,\"SIMPANEL.1\"") << false;
     }
     void lookupOutcomes() {
         QFETCH(QByteArray, ini);

@@ -19,7 +19,8 @@ class TestSingleInstance : public QObject {
         first.start(KESTROM_EXE, {});
         QVERIFY(first.waitForStarted());
         // The first instance is ready once its lock file exists.
-        QTRY_VERIFY_WITH_TIMEOUT(!QDir(tmp.path()).entryList({"TMainKestromForm-*.lock"}, QDir::Files).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !QDir(tmp.path()).entryList({"TMainKestromForm-*.lock"}, QDir::Files).isEmpty(), 10000);
         QTest::qWait(0);
 
         QProcess second;

@@ -23,7 +23,8 @@ class TestLog : public QObject {
     void cleanup() { fx.reset(); }
 
     void timeStampLayout() {
-        static const QRegularExpression re(QStringLiteral("^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}$"));
+        static const QRegularExpression re(
+            QStringLiteral("^\\d{4}\\.\\d{2}\\.\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}$"));
         QVERIFY2(re.match(TimeStamp()).hasMatch(), qPrintable(TimeStamp()));
     }
 
@@ -45,7 +46,8 @@ class TestLog : public QObject {
         QTest::newRow("trailing CR adds nothing") << "A\r" << QStringList{"A"};
         QTest::newRow("two breaks give an empty line") << "A\r\n\r\nB" << QStringList{"A", "", "B"};
         QTest::newRow("NUL ends the text") << QString("AB") + QChar(0) + "CD" << QStringList{"AB"};
-        QTest::newRow("NUL drops later lines") << QString("A\r\nB") + QChar(0) + "\r\nC" << QStringList{"A", "B"};
+        QTest::newRow("NUL drops later lines")
+            << QString("A\r\nB") + QChar(0) + "\r\nC" << QStringList{"A", "B"};
         QTest::newRow("empty") << "" << QStringList{""};
     }
     void splitting() {
@@ -185,7 +187,8 @@ class TestLog : public QObject {
         QStringList expected;
         for (int i = 0; i < 50; ++i)
             expected << QStringLiteral("w%1").arg(i);
-        expected << ">> x" << ">> y";
+        expected << ">> x"
+                 << ">> y";
         QCOMPARE(workerBodies, expected);
         for (int i = 0; i < guiBodies.size(); ++i)
             QCOMPARE(guiBodies[i], QStringLiteral("g%1").arg(i));

@@ -9,12 +9,6 @@
 #include <QtTest>
 
 namespace {
-quint16 freePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 bool logHas(const QString& body) {
     const QStringList lines = LogLines();
     return std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return LogBody(l) == body; });
@@ -57,7 +51,7 @@ class TestLocalServer : public QObject {
     void portRules() {
         QFETCH(QString, text);
         QFETCH(bool, usesDefault);
-        const QString port = text == "free" ? QString::number(freePort()) : text;
+        const QString port = text == "free" ? QString::number(FreeTcpPort()) : text;
         TCPServerSettingsForm->PortEdit->setText(port);
         QTcpServer squatter; // 53462 may be in use on this machine; the rule is what counts
         const bool defaultFree = squatter.listen(QHostAddress::LocalHost, 53462);
@@ -73,7 +67,7 @@ class TestLocalServer : public QObject {
     }
 
     void connectAndDisconnectAreLogged() {
-        TCPServerSettingsForm->PortEdit->setText(QString::number(freePort()));
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         QVERIFY(f->StartServer());
         QTcpSocket setup;
         connectClient(setup, f->ServerPort());
@@ -92,7 +86,7 @@ class TestLocalServer : public QObject {
     }
 
     void stopServerRaisesNoDisconnect() {
-        TCPServerSettingsForm->PortEdit->setText(QString::number(freePort()));
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         QVERIFY(f->StartServer());
         QTcpSocket setup;
         connectClient(setup, f->ServerPort());
@@ -107,7 +101,7 @@ class TestLocalServer : public QObject {
     }
 
     void firstClientGetsTheBytes() {
-        TCPServerSettingsForm->PortEdit->setText(QString::number(freePort()));
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         QVERIFY(f->StartServer());
         QTcpSocket first, second;
         connectClient(first, f->ServerPort());
@@ -127,7 +121,7 @@ class TestLocalServer : public QObject {
     void packetsAreQueuedNotOverwritten() {
         // Two packets before the relay takes any: both wait, in order. They used to
         // overwrite each other in the one transfer buffer.
-        TCPServerSettingsForm->PortEdit->setText(QString::number(freePort()));
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         QVERIFY(f->StartServer());
         QTcpSocket setup;
         connectClient(setup, f->ServerPort());
@@ -159,7 +153,7 @@ class TestLocalServer : public QObject {
         // On the IP channel a packet is logged as SETUP->PANEL with its dump and dropped
         // when the panel's socket is not connected.
         f->ConnectTypeComboBox->setCurrentIndex(chIP);
-        TCPServerSettingsForm->PortEdit->setText(QString::number(freePort()));
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         QVERIFY(f->StartServer());
         QTcpSocket setup;
         connectClient(setup, f->ServerPort());

@@ -30,7 +30,10 @@ void Scenario::tick() {
         if (finished())
             FTimer.stop();
     } else if (FStepClock.elapsed() > s.timeoutMs) {
-        FFailure = QStringLiteral("step %1 (%2) did not happen within %3 ms").arg(FIndex + 1).arg(s.what).arg(s.timeoutMs);
+        FFailure = QStringLiteral("step %1 (%2) did not happen within %3 ms")
+                       .arg(FIndex + 1)
+                       .arg(s.what)
+                       .arg(s.timeoutMs);
         FTimer.stop();
         if (FAbort)
             FAbort();

@@ -6,12 +6,15 @@
 
 #include <QFile>
 #include <QSettings>
+#include <QTcpServer>
 
 BoxRecorder::BoxRecorder() {
     Platform::SetMessageBoxHandler([this](const Platform::BoxRecord& r) { boxes.append(r); });
 }
 
-BoxRecorder::~BoxRecorder() { Platform::SetMessageBoxHandler({}); }
+BoxRecorder::~BoxRecorder() {
+    Platform::SetMessageBoxHandler({});
+}
 
 QStringList BoxRecorder::texts() const {
     QStringList out;
@@ -63,4 +66,10 @@ QStringList LogLines() {
 QString LogBody(const QString& line) {
     // "yyyy.mm.dd hh:mm:ss.zzz: " is 25 characters.
     return line.mid(25);
+}
+
+quint16 FreeTcpPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
 }

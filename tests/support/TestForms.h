@@ -39,6 +39,9 @@ class FormsFixture {
     bool FCreated = false;
 };
 
+// A loopback TCP port nobody listens on right now.
+quint16 FreeTcpPort();
+
 // All lines of the log list.
 QStringList LogLines();
 // The text of a GUI-thread log line after "stamp: " (tag, space, text).
