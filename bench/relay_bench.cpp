@@ -1,19 +1,19 @@
 // relay-bench: the wizard's cable relay measured side by side with socat.
 //
-// Both bridges stand between the same measuring client (a TCP client on 127.0.0.1) and a
-// panel simulator that echoes every byte on a pseudo-terminal. The simulator always runs
-// as a process of its own, so its CPU time is never counted as the bridge's.
-//
+// Two bridges, each between a TCP port on 127.0.0.1 and a panel simulator (a process of
+// its own) that echoes every byte on a pseudo-terminal:
 //   Kestrom: the real main window, offscreen in this process, cable channel, the connect
-//            link clicked. setup.ini maps the simulator's key to a program that never
-//            connects, so the measuring client (a thread of its own) is the only
-//            connection of the local server, the one the device's bytes go to.
-//            Bridge CPU = this process's CPU minus the measuring thread's.
-//   socat:   TCP-LISTEN on 127.0.0.1 relaying to the simulator's pseudo-terminal.
-//            Bridge CPU = socat's process CPU clock.
+//            link clicked. setup.ini maps the simulator's key to a "setup program" that
+//            never connects, so the measuring client is the local server's only
+//            connection, the one the device's bytes go to.
+//   socat:   TCP-LISTEN relaying to the simulator's pseudo-terminal.
+// The measuring client is a second copy of this program (--client), outside both
+// bridges, like a real setup program. It holds one connection to each bridge and
+// alternates between them phase by phase, so that a burst of load from elsewhere on the
+// machine falls on both alike. A bridge's CPU time is read from its process's CPU clock.
 //
-// Phases, each on the same connection: round trips of small packets, an echo of a large
-// stream (every byte checked for loss and order), then the connection left idle.
+// Phases: round trips of small packets, an echo of a large stream (every byte checked
+// for loss and order), repeated for a few rounds; then both connections idle together.
 #include "app/MainFormUnit.h"
 #include "app/Platform.h"
 #include "channels/COMUtils.h"
@@ -28,17 +28,18 @@
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -46,15 +47,18 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr qsizetype MiB = 1024 * 1024;
-// Unmeasured round trips first: the first packets pay for lazy allocations and cold caches.
+// Unmeasured round trips first in each round: the first packets after a pause pay for
+// cold caches and sleeping cores.
 constexpr int WarmUpRoundTrips = 50;
 // A bridge that passes nothing back for this long has lost the bytes it holds.
 constexpr double StallSeconds = 10;
@@ -64,6 +68,7 @@ constexpr double ConnectLimitSeconds = 20;
 struct Options {
     QString panelSim;
     QString socat = QStringLiteral("socat");
+    int rounds = 3;
     int roundTrips = 2000;
     int packet = 16;
     qsizetype echoBytes = 4 * MiB;
@@ -74,18 +79,14 @@ struct Options {
 
 // ---- clocks ------------------------------------------------------------------------------
 
-double clockSeconds(clockid_t clock) {
+double now() {
     timespec ts{};
-    if (::clock_gettime(clock, &ts) != 0)
-        return 0;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-double now() {
-    return clockSeconds(CLOCK_MONOTONIC);
-}
-
-// CPU time of another process: its CPU clock (nanoseconds), else /proc/<pid>/stat (ticks).
+// CPU time of a process, all its threads: its CPU clock (nanoseconds), else
+// /proc/<pid>/stat (clock ticks).
 double processCpuSeconds(pid_t pid) {
     clockid_t clock;
     timespec ts{};
@@ -100,13 +101,13 @@ double processCpuSeconds(pid_t pid) {
     const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
     if (fields.size() < 13)
         return 0;
-    const double ticks = double(fields[11].toLongLong() + fields[12].toLongLong());
-    return ticks / double(::sysconf(_SC_CLK_TCK));
+    return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
 }
 
-// How often a thread went to sleep and was woken: voluntary context switches.
-qint64 voluntarySwitches(const QString& statusPath) {
-    QFile status(statusPath);
+// How often a process's main thread (the one that relays, in both bridges) went to
+// sleep and was woken again: its voluntary context switches.
+qint64 mainThreadWakeups(pid_t pid) {
+    QFile status(QStringLiteral("/proc/%1/task/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray& line : status.readAll().split('\n'))
@@ -115,49 +116,10 @@ qint64 voluntarySwitches(const QString& statusPath) {
     return 0;
 }
 
-// What the measuring client reads of the bridge it measures.
-struct BridgeProbe {
-    std::function<double()> cpuSeconds;
-    std::function<qint64()> wakeups; // of the thread that relays
-};
-
-// ---- results -------------------------------------------------------------------------------
-
-struct Results {
-    QString name;
-    QString setupError;     // the bench could not measure
-    QString integrityError; // bytes lost, doubled, altered or reordered
-    std::vector<double> roundTripsUs;
-    double roundTripCpu = 0;
-    double echoSeconds = 0;
-    double echoCpu = 0;
-    qsizetype echoed = 0;
-    double idleSeconds = 0;
-    double idleCpu = 0;
-    qint64 idleWakeups = 0;
-
-    bool complete() const { return setupError.isEmpty() && integrityError.isEmpty() && idleSeconds > 0; }
-    double percentile(double p) const {
-        if (roundTripsUs.empty())
-            return 0;
-        std::vector<double> sorted = roundTripsUs;
-        std::sort(sorted.begin(), sorted.end());
-        const size_t at = std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5));
-        return sorted[at];
-    }
-    double throughputMiBs() const { return echoSeconds > 0 ? double(echoed) / double(MiB) / echoSeconds : 0; }
-    double cpuMsPerMiB() const { return echoed > 0 ? echoCpu * 1000 / (double(echoed) / double(MiB)) : 0; }
-    double cpuUsPerRoundTrip() const {
-        return roundTripsUs.empty() ? 0 : roundTripCpu * 1e6 / double(roundTripsUs.size());
-    }
-    double idlePercent() const { return idleSeconds > 0 ? idleCpu / idleSeconds * 100 : 0; }
-    double idleWakeupsPerSecond() const { return idleSeconds > 0 ? double(idleWakeups) / idleSeconds : 0; }
-};
-
-// The bytes the client sends over one session: every byte value (0x11 and 0x13 included,
-// which a line with software flow control would swallow), in an order that shows a lost,
-// doubled or swapped piece. "+rb\r" is kept out: the panel takes it for its restart command
-// even amid device data.
+// The bytes sent to one bridge over the whole run: every byte value (0x11 and 0x13
+// included, which a line with software flow control would swallow), in an order that
+// shows a lost, doubled or swapped piece. "+rb\r" is kept out: the panel takes it for
+// its restart command even amid device data.
 QByteArray sessionStream(qsizetype size) {
     QByteArray s(size, Qt::Uninitialized);
     quint32 x = 0x2545F491u;
@@ -172,272 +134,380 @@ QByteArray sessionStream(qsizetype size) {
     return s;
 }
 
+// ---- one bridge as the client sees it ------------------------------------------------------
+
+struct Bridge {
+    QString name;
+    quint16 port = 0;
+    pid_t pid = 0; // the process that relays
+    int fd = -1;
+    QByteArray stream;
+    qsizetype offset = 0; // next byte of the stream to send
+
+    QString setupError;     // the bench could not measure
+    QString integrityError; // bytes lost, doubled, altered or reordered
+    QString why;            // what the last failed send or receive met
+
+    std::vector<double> roundTripsUs;
+    double roundTripCpu = 0;
+    std::vector<double> echoRates; // MiB/s, one per round
+    double echoCpu = 0;
+    qsizetype echoed = 0;
+    double idleSeconds = 0;
+    double idleCpu = 0;
+    qint64 idleWakeups = 0;
+
+    ~Bridge() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool healthy() const { return setupError.isEmpty() && integrityError.isEmpty(); }
+    double cpu() const { return processCpuSeconds(pid); }
+
+    double percentileUs(double p) const {
+        if (roundTripsUs.empty())
+            return 0;
+        std::vector<double> sorted = roundTripsUs;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5))];
+    }
+    double throughputMiBs() const { // the middle round: one disturbed round does not decide
+        if (echoRates.empty())
+            return 0;
+        std::vector<double> sorted = echoRates;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[sorted.size() / 2];
+    }
+    double cpuMsPerMiB() const { return echoed > 0 ? echoCpu * 1000 / (double(echoed) / double(MiB)) : 0; }
+    double cpuUsPerRoundTrip() const {
+        return roundTripsUs.empty() ? 0 : roundTripCpu * 1e6 / double(roundTripsUs.size());
+    }
+    double idlePercent() const { return idleSeconds > 0 ? idleCpu / idleSeconds * 100 : 0; }
+    double idleWakeupsPerSecond() const { return idleSeconds > 0 ? double(idleWakeups) / idleSeconds : 0; }
+};
+
 // ---- the measuring client ------------------------------------------------------------------
 
-class MeasuringClient {
-  public:
-    MeasuringClient() = default;
-    MeasuringClient(const MeasuringClient&) = delete;
-    MeasuringClient& operator=(const MeasuringClient&) = delete;
-    ~MeasuringClient() { close(); }
+bool fail(Bridge& b, const QString& why) {
+    b.why = why;
+    return false;
+}
 
-    // Connects to 127.0.0.1:port, trying again while the port is not listening yet.
-    bool connectTo(quint16 port, const std::function<bool()>& keepTrying, QString& error) {
-        const double deadline = now() + ConnectLimitSeconds;
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (;;) {
-            m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (m_fd < 0) {
-                error = QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-                return false;
-            }
-            if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-                break;
-            const int why = errno;
-            close();
-            if (why != ECONNREFUSED || now() > deadline || !keepTrying()) {
-                error = QStringLiteral("no bridge listening on 127.0.0.1:%1 (%2)")
-                            .arg(port)
-                            .arg(QString::fromLocal8Bit(strerror(why)));
-                return false;
-            }
-            ::poll(nullptr, 0, 20); // the bridge is still starting
-        }
-        // A setup program's small requests go out at once; the same for both bridges.
-        const int on = 1;
-        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
-        return true;
+bool waitFor(Bridge& b, short events, double deadline) {
+    const double left = deadline - now();
+    if (left <= 0)
+        return fail(b, QStringLiteral("timed out"));
+    pollfd p{b.fd, events, 0};
+    if (::poll(&p, 1, int(left * 1000) + 1) < 0 && errno != EINTR)
+        return fail(b, QString::fromLocal8Bit(strerror(errno)));
+    return true;
+}
+
+bool sendAll(Bridge& b, const char* data, qsizetype size, double deadline) {
+    for (qsizetype done = 0; done < size;) {
+        const ssize_t n = ::send(b.fd, data + done, size_t(size - done), MSG_NOSIGNAL);
+        if (n > 0)
+            done += n;
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return fail(b, QString::fromLocal8Bit(strerror(errno)));
+        else if (!waitFor(b, POLLOUT, deadline))
+            return false;
     }
+    return true;
+}
 
-    void close() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
+bool receiveExactly(Bridge& b, char* data, qsizetype size, double deadline) {
+    for (qsizetype done = 0; done < size;) {
+        const ssize_t n = ::recv(b.fd, data + done, size_t(size - done), 0);
+        if (n > 0)
+            done += n;
+        else if (n == 0)
+            return fail(b, QStringLiteral("connection closed"));
+        else if (errno != EAGAIN && errno != EINTR)
+            return fail(b, QString::fromLocal8Bit(strerror(errno)));
+        else if (!waitFor(b, POLLIN, deadline))
+            return false;
     }
+    return true;
+}
 
-    // The wizard does this dialogue itself before it relays; in front of socat the client
-    // does it, so that the panel is in the same state (echoing) for both.
-    bool handshake(QString& error) {
-        static const QByteArray request = "+VER_INFO=?\r\n";
-        if (!sendAll(request.constData(), request.size(), now() + 5)) {
-            error = QStringLiteral("version request not sent");
+// Connects to the bridge's port, trying again while it is not listening yet (the wizard
+// listens only once the panel has answered its handshake).
+bool connectTo(Bridge& b) {
+    const double deadline = now() + ConnectLimitSeconds;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(b.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (;;) {
+        b.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (b.fd >= 0 && ::connect(b.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            break;
+        const int why = errno;
+        if (b.fd >= 0)
+            ::close(b.fd);
+        b.fd = -1;
+        if (why != ECONNREFUSED || now() > deadline) {
+            b.setupError = QStringLiteral("nothing listens on 127.0.0.1:%1 (%2)")
+                               .arg(b.port)
+                               .arg(QString::fromLocal8Bit(strerror(why)));
             return false;
         }
-        QByteArray answer;
-        const double deadline = now() + 5;
-        while (!answer.endsWith("OK\r\n")) {
-            char c;
-            if (!receiveExactly(&c, 1, deadline)) {
-                error =
-                    QStringLiteral("the panel did not answer the version request through the bridge: \"%1\"")
-                        .arg(QString::fromLatin1(answer.toPercentEncoding()));
-                return false;
-            }
+        ::poll(nullptr, 0, 20); // the bridge is still starting
+    }
+    // A setup program's small requests go out at once; the same for both bridges.
+    const int on = 1;
+    ::setsockopt(b.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::fcntl(b.fd, F_SETFL, ::fcntl(b.fd, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+// The wizard holds this dialogue itself before it relays; in front of socat the client
+// does, so that the panel is in the same state (echoing) for both.
+bool handshake(Bridge& b) {
+    static const QByteArray request = "+VER_INFO=?\r\n";
+    QByteArray answer;
+    const double deadline = now() + 5;
+    if (sendAll(b, request.constData(), request.size(), deadline)) {
+        char c;
+        while (!answer.endsWith("OK\r\n") && receiveExactly(b, &c, 1, deadline))
             answer += c;
-        }
-        return true;
     }
+    if (!answer.endsWith("OK\r\n"))
+        b.setupError =
+            QStringLiteral("the panel did not answer its version request through the bridge (%1)").arg(b.why);
+    return b.setupError.isEmpty();
+}
 
-    // Sends each packet and waits for its echo before the next.
-    void roundTrips(const Options& o, const QByteArray& stream, qsizetype& offset, const BridgeProbe& probe,
-                    Results& r) {
-        std::vector<char> back(size_t(o.packet));
-        double cpuStart = 0;
-        for (int i = 0; i < WarmUpRoundTrips + o.roundTrips; ++i) {
-            if (i == WarmUpRoundTrips)
-                cpuStart = probe.cpuSeconds();
-            const char* packet = stream.constData() + offset;
-            offset += o.packet;
-            const double start = now();
-            if (!sendAll(packet, o.packet, start + RoundTripLimitSeconds) ||
-                !receiveExactly(back.data(), o.packet, start + RoundTripLimitSeconds)) {
-                r.integrityError =
-                    QStringLiteral("round trip %1: the echo did not come back within %2 s (%3)")
-                        .arg(i)
-                        .arg(RoundTripLimitSeconds)
-                        .arg(m_why);
-                return;
-            }
-            const double end = now();
-            if (std::memcmp(back.data(), packet, size_t(o.packet)) != 0) {
-                r.integrityError = QStringLiteral("round trip %1: the echo came back altered").arg(i);
-                return;
-            }
-            if (i >= WarmUpRoundTrips)
-                r.roundTripsUs.push_back((end - start) * 1e6);
-        }
-        r.roundTripCpu = probe.cpuSeconds() - cpuStart;
-    }
-
-    // Sends the stream and receives its echo at the same time, with at most `window` bytes
-    // on their way: the simulator drops output it cannot deliver beyond 1 MiB, and a real
-    // setup program does not run that far ahead of its device either.
-    void echo(const Options& o, const QByteArray& stream, qsizetype offset, const BridgeProbe& probe,
-              Results& r) {
-        const char* data = stream.constData() + offset;
-        const qsizetype total = o.echoBytes;
-        std::vector<char> buffer(64 * 1024);
-        qsizetype sent = 0;
-        qsizetype got = 0;
-        const double cpuStart = probe.cpuSeconds();
+// Sends each packet and waits for its echo before sending the next.
+void roundTrips(Bridge& b, const Options& o) {
+    std::vector<char> back(size_t(o.packet));
+    double cpuStart = 0;
+    for (int i = 0; i < WarmUpRoundTrips + o.roundTrips; ++i) {
+        if (i == WarmUpRoundTrips)
+            cpuStart = b.cpu();
+        const char* packet = b.stream.constData() + b.offset;
+        b.offset += o.packet;
         const double start = now();
-        double lastProgress = start;
-        while (got < total) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (sent < total && sent - got < o.window)
-                p.events |= POLLOUT;
-            const double left = lastProgress + StallSeconds - now();
-            if (left <= 0) {
-                r.integrityError =
-                    QStringLiteral("nothing came back for %1 s: %2 of %3 bytes echoed, the rest lost")
-                        .arg(StallSeconds)
+        if (!sendAll(b, packet, o.packet, start + RoundTripLimitSeconds) ||
+            !receiveExactly(b, back.data(), o.packet, start + RoundTripLimitSeconds)) {
+            b.integrityError = QStringLiteral("a round trip's echo did not come back within %1 s (%2)")
+                                   .arg(RoundTripLimitSeconds)
+                                   .arg(b.why);
+            return;
+        }
+        const double end = now();
+        if (std::memcmp(back.data(), packet, size_t(o.packet)) != 0) {
+            b.integrityError = QStringLiteral("a round trip's echo came back altered");
+            return;
+        }
+        if (i >= WarmUpRoundTrips)
+            b.roundTripsUs.push_back((end - start) * 1e6);
+    }
+    b.roundTripCpu += b.cpu() - cpuStart;
+}
+
+// Sends the stream and receives its echo at the same time, with at most o.window bytes on
+// their way: the simulator drops output it cannot deliver beyond 1 MiB, and a setup
+// program does not run that far ahead of its device either.
+void echo(Bridge& b, const Options& o) {
+    const char* data = b.stream.constData() + b.offset;
+    const qsizetype total = o.echoBytes;
+    b.offset += total;
+    std::vector<char> buffer(64 * 1024);
+    qsizetype sent = 0;
+    qsizetype got = 0;
+    const double cpuStart = b.cpu();
+    const double start = now();
+    double lastProgress = start;
+    while (got < total) {
+        const double left = lastProgress + StallSeconds - now();
+        if (left <= 0) {
+            b.integrityError =
+                QStringLiteral("nothing came back for %1 s: %2 of %3 bytes echoed, the rest lost")
+                    .arg(StallSeconds)
+                    .arg(got)
+                    .arg(total);
+            return;
+        }
+        pollfd p{b.fd, POLLIN, 0};
+        if (sent < total && sent - got < o.window)
+            p.events |= POLLOUT;
+        if (::poll(&p, 1, int(left * 1000) + 1) < 0 && errno != EINTR) {
+            b.setupError = QStringLiteral("poll: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+            return;
+        }
+        if (p.revents & POLLOUT) {
+            const qsizetype want =
+                std::min({qsizetype(buffer.size()), total - sent, o.window - (sent - got)});
+            const ssize_t n = ::send(b.fd, data + sent, size_t(want), MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += n;
+                lastProgress = now();
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                b.integrityError =
+                    QStringLiteral("the bridge dropped the connection after %1 bytes sent").arg(sent);
+                return;
+            }
+        }
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+            const ssize_t n = ::recv(b.fd, buffer.data(), buffer.size(), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                b.integrityError =
+                    QStringLiteral("the bridge closed the connection after %1 of %2 bytes echoed")
                         .arg(got)
                         .arg(total);
                 return;
             }
-            if (::poll(&p, 1, int(left * 1000) + 1) < 0 && errno != EINTR) {
-                r.setupError = QStringLiteral("poll: %1").arg(QString::fromLocal8Bit(strerror(errno)));
-                return;
-            }
-            if (p.revents & POLLOUT) {
-                const qsizetype want =
-                    std::min({qsizetype(buffer.size()), total - sent, o.window - (sent - got)});
-                const ssize_t n = ::send(m_fd, data + sent, size_t(want), MSG_NOSIGNAL);
-                if (n > 0) {
-                    sent += n;
-                    lastProgress = now();
-                } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    r.integrityError =
-                        QStringLiteral("the bridge dropped the connection after %1 bytes sent").arg(sent);
+            if (n > 0) {
+                if (got + n > sent) {
+                    b.integrityError = QStringLiteral("%1 bytes came back that were never sent (doubled)")
+                                           .arg(got + n - sent);
                     return;
                 }
-            }
-            if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-                const ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
-                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-                    r.integrityError =
-                        QStringLiteral("the bridge closed the connection after %1 of %2 bytes echoed")
-                            .arg(got)
+                const auto differs = std::mismatch(buffer.begin(), buffer.begin() + n, data + got).first;
+                if (differs != buffer.begin() + n) {
+                    b.integrityError =
+                        QStringLiteral("echoed byte %1 of %2 differs from the one sent (lost or reordered)")
+                            .arg(got + (differs - buffer.begin()))
                             .arg(total);
                     return;
                 }
-                if (n > 0) {
-                    if (got + n > sent) {
-                        r.integrityError = QStringLiteral("%1 bytes came back that were never sent (doubled)")
-                                               .arg(got + n - sent);
-                        return;
-                    }
-                    const auto mismatch = std::mismatch(buffer.begin(), buffer.begin() + n, data + got);
-                    if (mismatch.first != buffer.begin() + n) {
-                        r.integrityError =
-                            QStringLiteral("echoed byte %1 differs from the one sent (lost or reordered)")
-                                .arg(got + (mismatch.first - buffer.begin()));
-                        return;
-                    }
-                    got += n;
-                    lastProgress = now();
-                }
+                got += n;
+                lastProgress = now();
             }
         }
-        r.echoSeconds = now() - start;
-        r.echoCpu = probe.cpuSeconds() - cpuStart;
-        r.echoed = total;
     }
-
-    // Connected and quiet: nothing must arrive, and the bridge should sleep.
-    void idle(const Options& o, const BridgeProbe& probe, Results& r) {
-        const double cpuStart = probe.cpuSeconds();
-        const qint64 wakeupsStart = probe.wakeups();
-        const double start = now();
-        const double end = start + o.idleSeconds;
-        for (double t = start; t < end; t = now()) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, int((end - t) * 1000) + 1) > 0) {
-                char c;
-                if (::recv(m_fd, &c, 1, 0) == 1)
-                    r.integrityError = QStringLiteral("bytes came back while nothing was sent (doubled)");
-                else
-                    r.integrityError = QStringLiteral("the bridge closed the connection while idle");
-                return;
-            }
-        }
-        r.idleSeconds = now() - start;
-        r.idleCpu = probe.cpuSeconds() - cpuStart;
-        r.idleWakeups = probe.wakeups() - wakeupsStart;
-    }
-
-  private:
-    bool sendAll(const char* data, qsizetype size, double deadline) {
-        qsizetype done = 0;
-        while (done < size) {
-            const ssize_t n = ::send(m_fd, data + done, size_t(size - done), MSG_NOSIGNAL);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return fail(QString::fromLocal8Bit(strerror(errno)));
-            if (!waitFor(POLLOUT, deadline))
-                return false;
-        }
-        return true;
-    }
-
-    bool receiveExactly(char* data, qsizetype size, double deadline) {
-        qsizetype done = 0;
-        while (done < size) {
-            const ssize_t n = ::recv(m_fd, data + done, size_t(size - done), 0);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n == 0)
-                return fail(QStringLiteral("connection closed"));
-            if (errno != EAGAIN && errno != EINTR)
-                return fail(QString::fromLocal8Bit(strerror(errno)));
-            if (!waitFor(POLLIN, deadline))
-                return false;
-        }
-        return true;
-    }
-
-    bool waitFor(short events, double deadline) {
-        const double left = deadline - now();
-        if (left <= 0)
-            return fail(QStringLiteral("timed out"));
-        pollfd p{m_fd, events, 0};
-        if (::poll(&p, 1, int(left * 1000) + 1) < 0 && errno != EINTR)
-            return fail(QString::fromLocal8Bit(strerror(errno)));
-        return true;
-    }
-
-    bool fail(const QString& why) {
-        m_why = why;
-        return false;
-    }
-
-    int m_fd = -1;
-    QString m_why;
-};
-
-void measure(MeasuringClient& client, const Options& o, const BridgeProbe& probe, Results& r) {
-    const QByteArray stream =
-        sessionStream(qsizetype(WarmUpRoundTrips + o.roundTrips) * o.packet + o.echoBytes);
-    qsizetype offset = 0;
-    client.roundTrips(o, stream, offset, probe, r);
-    if (!r.integrityError.isEmpty())
-        return;
-    client.echo(o, stream, offset, probe, r);
-    if (!r.integrityError.isEmpty() || !r.setupError.isEmpty())
-        return;
-    client.idle(o, probe, r);
+    b.echoRates.push_back(double(total) / double(MiB) / (now() - start));
+    b.echoCpu += b.cpu() - cpuStart;
+    b.echoed += total;
 }
 
-// ---- the panel simulator -----------------------------------------------------------------
+// Both connections open and quiet for the same seconds: nothing must arrive, and each
+// bridge should sleep.
+void idleTogether(std::vector<Bridge*> bridges, const Options& o) {
+    std::vector<double> cpuStart;
+    std::vector<qint64> wakeupsStart;
+    for (Bridge* b : bridges) {
+        cpuStart.push_back(b->cpu());
+        wakeupsStart.push_back(mainThreadWakeups(b->pid));
+    }
+    const double start = now();
+    const double end = start + o.idleSeconds;
+    std::vector<pollfd> fds;
+    for (Bridge* b : bridges)
+        fds.push_back({b->fd, POLLIN, 0});
+    for (double t = start; t < end; t = now()) {
+        if (::poll(fds.data(), nfds_t(fds.size()), int((end - t) * 1000) + 1) <= 0)
+            continue;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            char c;
+            bridges[i]->integrityError =
+                ::recv(fds[i].fd, &c, 1, 0) == 1
+                    ? QStringLiteral("bytes came back while nothing was sent (doubled)")
+                    : QStringLiteral("the bridge closed the connection while idle");
+            fds[i].events = 0;
+        }
+    }
+    for (size_t i = 0; i < bridges.size(); ++i) {
+        bridges[i]->idleSeconds = now() - start;
+        bridges[i]->idleCpu = bridges[i]->cpu() - cpuStart[i];
+        bridges[i]->idleWakeups = mainThreadWakeups(bridges[i]->pid) - wakeupsStart[i];
+    }
+}
+
+// ---- the report ----------------------------------------------------------------------------
+
+QString verdict(bool pass) {
+    return pass ? QStringLiteral("PASS") : QStringLiteral("MISS");
+}
+
+void row(const char* what, double kestrom, double socat, const char* unit, bool ratio = true,
+         const char* goal = "", const QString& result = {}) {
+    const QString r = ratio && socat > 0 ? QStringLiteral("%1x").arg(kestrom / socat, 0, 'f', 2) : QString();
+    std::printf("%-32s %9.*f %9.*f  %-5s %6s   %-15s %s\n", what, kestrom < 10 ? 2 : 1, kestrom,
+                socat < 10 ? 2 : 1, socat, unit, qPrintable(r), goal, qPrintable(result));
+}
+
+int report(const Options& o, const Bridge& k, const Bridge& s) {
+    std::printf("\nRelay benchmark, %s, %ld cores\n",
+                qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)),
+                ::sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("%d rounds of %d round trips of %d bytes and a %.1f MiB echo (at most %lld KiB on the way), "
+                "then %d s idle\n\n",
+                o.rounds, o.roundTrips, o.packet, double(o.echoBytes) / double(MiB),
+                static_cast<long long>(o.window / 1024), o.idleSeconds);
+    bool broken = false;
+    for (const Bridge* b : {&k, &s}) {
+        if (!b->setupError.isEmpty())
+            std::printf("%s: SETUP FAILED: %s\n", qPrintable(b->name), qPrintable(b->setupError));
+        if (!b->integrityError.isEmpty())
+            std::printf("%s: BYTES LOST OR REORDERED: %s\n", qPrintable(b->name),
+                        qPrintable(b->integrityError));
+        broken = broken || !b->healthy() || b->idleSeconds <= 0;
+    }
+    if (broken)
+        return 1;
+
+    std::printf("%-32s %9s %9s  %-5s %6s   %s\n", "", "Kestrom", "socat", "", "ratio", "goal");
+    const double latency = k.percentileUs(0.5) / s.percentileUs(0.5);
+    row("round trip, median", k.percentileUs(0.5), s.percentileUs(0.5), "us", true, "<= 1.5x socat",
+        verdict(latency <= 1.5));
+    row("round trip, p99", k.percentileUs(0.99), s.percentileUs(0.99), "us");
+    row("bridge CPU per round trip", k.cpuUsPerRoundTrip(), s.cpuUsPerRoundTrip(), "us");
+    const double throughput = k.throughputMiBs() / s.throughputMiBs();
+    row("echo throughput", k.throughputMiBs(), s.throughputMiBs(), "MiB/s", true, ">= 0.8x socat",
+        verdict(throughput >= 0.8));
+    row("bridge CPU per MiB echoed", k.cpuMsPerMiB(), s.cpuMsPerMiB(), "ms");
+    row("idle CPU, % of a core", k.idlePercent(), s.idlePercent(), "%", false, "< 1%",
+        verdict(k.idlePercent() < 1));
+    row("idle wakeups of the relay thread", k.idleWakeupsPerSecond(), s.idleWakeupsPerSecond(), "/s", false);
+    std::printf("%-32s %9s %9s  %-5s %6s   %-15s %s\n", "bytes lost or reordered", "none", "none", "", "",
+                "none", "PASS");
+    QStringList rates;
+    for (const Bridge* b : {&k, &s}) {
+        QStringList each;
+        for (double rate : b->echoRates)
+            each << QString::number(rate, 'f', 1);
+        rates << b->name + QLatin1Char(' ') + each.join(QLatin1Char('/'));
+    }
+    std::printf("\nthroughput of each round, MiB/s: %s\n", qPrintable(rates.join(QStringLiteral(", "))));
+    return 0;
+}
+
+// The client's side of the run; its exit status is the bench's.
+int runClient(const Options& o, Bridge& k, Bridge& s) {
+    const qsizetype streamSize =
+        qsizetype(o.rounds) * ((WarmUpRoundTrips + o.roundTrips) * o.packet + o.echoBytes);
+    k.stream = s.stream = sessionStream(streamSize);
+    // The wizard first: it may still be talking to its panel, and reaches the connected
+    // state only once its server listens.
+    if (!connectTo(k) || !connectTo(s) || !handshake(s))
+        return report(o, k, s);
+    for (int round = 0; round < o.rounds; ++round) {
+        // Which bridge goes first changes every round: load that grows or fades over a
+        // round then favours neither.
+        Bridge* first = round % 2 == 0 ? &k : &s;
+        Bridge* second = first == &k ? &s : &k;
+        for (const auto& phase : {roundTrips, echo}) {
+            for (Bridge* b : {first, second}) {
+                if (k.healthy() && s.healthy())
+                    phase(*b, o);
+            }
+        }
+    }
+    if (k.healthy() && s.healthy())
+        idleTogether({&k, &s}, o);
+    return report(o, k, s);
+}
+
+// ---- the bridges' side -----------------------------------------------------------------------
+//
+// The helpers (simulators, socat, the client) are started with posix_spawn, not QProcess:
+// a QProcess adds its descriptors to every pass of the event loop the wizard relays in,
+// a cost the real program does not have.
 
 quint16 freePort() {
     QTcpServer probe;
@@ -445,75 +515,157 @@ quint16 freePort() {
     return probe.serverPort();
 }
 
-// panel-sim on a pseudo-terminal named by a symlink, echoing once the dialogue is over.
-class PanelProcess {
+class ChildProcess {
   public:
-    ~PanelProcess() { stop(); }
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess() {
+        stop();
+        if (m_stdout >= 0)
+            ::close(m_stdout);
+    }
 
-    bool start(const QString& program, const QString& link, QString& error) {
-        m_process.setProgram(program);
-        m_process.setArguments({QStringLiteral("--pty"), link, QStringLiteral("--quiet")});
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
-        if (!m_process.waitForStarted(5000)) {
-            error = QStringLiteral("%1: %2").arg(program, m_process.errorString());
-            return false;
+    // Starts program with arguments; its stdout goes to a pipe when captureStdout.
+    bool start(const QString& program, const QStringList& arguments, bool captureStdout, QString& error) {
+        std::vector<QByteArray> storage{QFile::encodeName(program)};
+        for (const QString& a : arguments)
+            storage.push_back(a.toLocal8Bit());
+        std::vector<char*> argv;
+        for (QByteArray& a : storage)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        int out[2] = {-1, -1};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (captureStdout) {
+            if (::pipe2(out, O_CLOEXEC) != 0) {
+                error = QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+                return false;
+            }
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         }
-        // The first line is the port's name; the link exists once it is printed.
-        QElapsedTimer waited;
-        waited.start();
-        while (!m_process.canReadLine() && waited.elapsed() < 5000)
-            m_process.waitForReadyRead(int(5000 - waited.elapsed()));
-        const QString name = QString::fromLocal8Bit(m_process.readLine().trimmed());
-        if (name != link) {
-            error = QStringLiteral("panel-sim did not present %1 (said \"%2\")").arg(link, name);
+        const int rc = ::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (captureStdout) {
+            ::close(out[1]);
+            m_stdout = out[0];
+        }
+        if (rc != 0) {
+            m_pid = -1;
+            error = QStringLiteral("%1: %2").arg(program, QString::fromLocal8Bit(strerror(rc)));
             return false;
         }
         return true;
     }
 
+    // The first line the program prints, waited for at most five seconds.
+    QByteArray firstLine() {
+        QByteArray text;
+        const double deadline = now() + 5;
+        while (!text.contains('\n') && now() < deadline) {
+            pollfd p{m_stdout, POLLIN, 0};
+            if (::poll(&p, 1, int((deadline - now()) * 1000) + 1) <= 0)
+                continue;
+            char buffer[256];
+            const ssize_t n = ::read(m_stdout, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            text.append(buffer, n);
+        }
+        return text.left(text.indexOf('\n'));
+    }
+
+    pid_t pid() const { return m_pid; }
+
+    // Waits up to `seconds` for the program to end; its exit status, -1 while it runs.
+    int wait(double seconds) {
+        const double deadline = now() + seconds;
+        while (m_pid > 0) {
+            int status = 0;
+            const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+            if (r == m_pid || (r < 0 && errno != EINTR)) {
+                m_pid = -1;
+                m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+                break;
+            }
+            if (now() >= deadline)
+                return -1;
+            ::poll(nullptr, 0, 10);
+        }
+        return m_status;
+    }
+
+    // Asks the program to end (the simulator then removes its link), and makes it.
     void stop() {
-        if (m_process.state() == QProcess::NotRunning)
+        if (m_pid <= 0)
             return;
-        m_process.terminate(); // it removes its link on the way out
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
+        ::kill(m_pid, SIGTERM);
+        if (wait(3) < 0) {
+            ::kill(m_pid, SIGKILL);
+            wait(3);
         }
     }
 
   private:
-    QProcess m_process;
+    pid_t m_pid = -1;
+    int m_stdout = -1;
+    int m_status = -1;
 };
 
-// ---- the two bridges ---------------------------------------------------------------------
+int fatal(const QString& what) {
+    std::fprintf(stderr, "relay-bench: SETUP FAILED: %s\n", qPrintable(what));
+    return 1;
+}
 
-Results runKestrom(const Options& o) {
-    Results r;
-    r.name = QStringLiteral("Kestrom");
+// panel-sim on a pseudo-terminal named by a symlink, echoing once its dialogue is over.
+bool startPanel(ChildProcess& panel, const Options& o, const QString& link, QString& error) {
+    if (!panel.start(o.panelSim, {QStringLiteral("--pty"), link, QStringLiteral("--quiet")}, true, error))
+        return false;
+    // The first line is the port's name; the link exists once it is printed.
+    const QString said = QString::fromLocal8Bit(panel.firstLine());
+    if (said != link)
+        error = QStringLiteral("%1 did not present %2 (said \"%3\")").arg(o.panelSim, link, said);
+    return said == link;
+}
+
+// Sets up both bridges, starts the client on them and relays for Kestrom until the
+// client has finished.
+int runBridges(const Options& o, const QStringList& arguments) {
     QTemporaryDir work;
-    const QString link = work.filePath(QStringLiteral("ttyPANEL"));
+    if (!work.isValid())
+        return fatal(QStringLiteral("no temporary directory"));
+    const QString socatLink = work.filePath(QStringLiteral("ttySOCAT"));
+    const QString kestromLink = work.filePath(QStringLiteral("ttyKESTROM"));
     const QString appDir = work.filePath(QStringLiteral("app"));
     const QString configDir = work.filePath(QStringLiteral("config"));
     const QString tempDir = work.filePath(QStringLiteral("temp"));
     for (const QString& dir : {appDir, configDir, tempDir})
         QDir().mkpath(dir);
 
-    PanelProcess panel;
-    if (!work.isValid() || !panel.start(o.panelSim, link, r.setupError)) {
-        if (r.setupError.isEmpty())
-            r.setupError = QStringLiteral("no temporary directory");
-        return r;
-    }
+    QString error;
+    ChildProcess socatPanel;
+    ChildProcess kestromPanel;
+    if (!startPanel(socatPanel, o, socatLink, error) || !startPanel(kestromPanel, o, kestromLink, error))
+        return fatal(error);
+
+    // socat serves one connection and then ends. rawer: raw mode and echo off, as the
+    // wizard sets the port.
+    const quint16 socatPort = freePort();
+    ChildProcess socat;
+    if (!socat.start(o.socat,
+                     {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(socatPort),
+                      QStringLiteral("FILE:%1,rawer").arg(socatLink)},
+                     false, error))
+        return fatal(error);
 
     // The simulator's device key leads to a "setup program" that never connects: the
     // measuring client is then the server's only connection, the one device bytes go to.
     QFile ini(appDir + QStringLiteral("/setup.ini"));
     QFile idler(appDir + QStringLiteral("/idle-setup"));
-    if (!ini.open(QIODevice::WriteOnly) || !idler.open(QIODevice::WriteOnly)) {
-        r.setupError = QStringLiteral("cannot write the program directory %1").arg(appDir);
-        return r;
-    }
+    if (!ini.open(QIODevice::WriteOnly) || !idler.open(QIODevice::WriteOnly))
+        return fatal(QStringLiteral("cannot write into %1").arg(appDir));
     ini.write("OLDCONNECT=0\r\nSP=0\r\nRB=1\r\nSIMPANEL=idle-setup\r\n");
     ini.close();
     idler.write("#!/bin/sh\nexec sleep 600\n");
@@ -525,7 +677,8 @@ Results runKestrom(const Options& o) {
     Platform::SetTempPathForTest(tempDir);
     QStringList boxes;
     Platform::SetMessageBoxHandler([&boxes](const Platform::BoxRecord& box) { boxes << box.text; });
-    SetCOMPortEnumeratorForTest([link] { return QStringList{link}; });
+    // Pseudo-terminals are no serial ports of the machine; the wizard is shown this one.
+    SetCOMPortEnumeratorForTest([kestromLink] { return QStringList{kestromLink}; });
 
     CreateForms();
     TMainKestromForm* f = MainKestromForm;
@@ -534,175 +687,128 @@ Results runKestrom(const Options& o) {
         LOGForm->show();
     f->ConnectTypeComboBox->setCurrentIndex(chCable);
     f->ConnectTypeComboBoxChange();
-    const quint16 port = freePort();
-    TCPServerSettingsForm->PortEdit->setText(QString::number(port));
-
-    if (f->PortsListComboBox->currentText() != link) {
-        r.setupError = QStringLiteral("the wizard does not offer the port %1").arg(link);
-    } else {
-        // The relay runs on this (the GUI) thread; the client runs on its own, so the
-        // bridge's CPU is the process's minus the client's.
-        const long guiThread = ::syscall(SYS_gettid);
-        const QString guiStatus = QStringLiteral("/proc/self/task/%1/status").arg(guiThread);
-        const BridgeProbe probe{
-            [] { return clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - clockSeconds(CLOCK_THREAD_CPUTIME_ID); },
-            [guiStatus] { return voluntarySwitches(guiStatus); }};
-        std::atomic<bool> clickReturned{false};
-        std::thread client([&] {
-            MeasuringClient c;
-            if (c.connectTo(
-                    port, [&] { return !clickReturned.load(); }, r.setupError))
-                measure(c, o, probe, r);
-            // The user ends the connection: a click on the link, now "Отключить".
-            QMetaObject::invokeMethod(
-                f,
-                [f] {
-                    if (f->URLLabel1->Tag == lsConnected)
-                        f->URLLabel1->Click();
-                },
-                Qt::QueuedConnection);
-        });
-        f->URLLabel1->Click(); // returns when the connection is over
-        clickReturned = true;
-        client.join();
-        // The wizard killed its setup program on the way out; let it be reaped before the
-        // window (its parent) goes.
-        for (QProcess* setup : f->findChildren<QProcess*>())
-            setup->waitForFinished(3000);
-        if (!boxes.isEmpty() && r.setupError.isEmpty())
-            r.setupError = QStringLiteral("the wizard said: %1").arg(boxes.join(QStringLiteral(" / ")));
+    const quint16 kestromPort = freePort();
+    TCPServerSettingsForm->PortEdit->setText(QString::number(kestromPort));
+    if (f->PortsListComboBox->currentText() != kestromLink) {
+        DestroyForms();
+        return fatal(QStringLiteral("the wizard does not offer the port %1").arg(kestromLink));
     }
 
+    // The client inherits the write end of this pipe and holds it until it exits; the
+    // read end then reports end of file. The write end is closed here at once, so that
+    // no later child (the wizard's setup program) inherits it.
+    int done[2];
+    if (::pipe2(done, O_CLOEXEC) != 0) {
+        DestroyForms();
+        return fatal(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+    }
+    ::fcntl(done[1], F_SETFD, 0);
+    ChildProcess client;
+    const bool clientStarted = client.start(
+        QCoreApplication::applicationFilePath(),
+        arguments + QStringList{QStringLiteral("--client"),
+                                QStringLiteral("--kestrom=%1:%2").arg(kestromPort).arg(::getpid()),
+                                QStringLiteral("--socat-bridge=%1:%2").arg(socatPort).arg(socat.pid())},
+        false, error);
+    ::close(done[1]);
+    if (!clientStarted) {
+        ::close(done[0]);
+        DestroyForms();
+        return fatal(error);
+    }
+
+    // When the client is done the user ends the connection: a click on the link, which
+    // reads "Отключить" once connected.
+    QTimer hangUp;
+    hangUp.setInterval(50);
+    QObject::connect(&hangUp, &QTimer::timeout, f, [f, &hangUp] {
+        if (f->URLLabel1->Tag == lsConnected) {
+            hangUp.stop();
+            f->URLLabel1->Click();
+        }
+    });
+    QSocketNotifier clientDone(done[0], QSocketNotifier::Read);
+    QObject::connect(&clientDone, &QSocketNotifier::activated, &hangUp, [&clientDone, &hangUp] {
+        clientDone.setEnabled(false);
+        hangUp.start();
+    });
+
+    f->URLLabel1->Click(); // returns when the connection is over
+
+    hangUp.stop();
+    clientDone.setEnabled(false);
+    ::close(done[0]);
+    int status = client.wait(0);
+    if (status < 0) { // the wizard gave up first
+        client.stop();
+        status = 1;
+    }
+    if (!boxes.isEmpty()) {
+        std::fprintf(stderr, "relay-bench: the wizard said: %s\n",
+                     qPrintable(boxes.join(QStringLiteral(" / "))));
+        status = 1;
+    }
+    // The wizard killed its setup program on the way out; it is reaped before its parent,
+    // the window, goes.
+    for (QProcess* setup : f->findChildren<QProcess*>())
+        setup->waitForFinished(3000);
     DestroyForms();
     SetCOMPortEnumeratorForTest({});
     Platform::SetMessageBoxHandler({});
-    Platform::SetAppDirForTest(QString());
-    Platform::SetTempPathForTest(QString());
-    return r;
+    socat.wait(3); // it ends with its connection
+    return status;
 }
 
-Results runSocat(const Options& o) {
-    Results r;
-    r.name = QStringLiteral("socat");
-    QTemporaryDir work;
-    const QString link = work.filePath(QStringLiteral("ttyPANEL"));
-    PanelProcess panel;
-    if (!work.isValid() || !panel.start(o.panelSim, link, r.setupError)) {
-        if (r.setupError.isEmpty())
-            r.setupError = QStringLiteral("no temporary directory");
-        return r;
+// "port:pid" of a bridge, as the bridges' side hands it to the client.
+bool parseBridge(const QString& text, Bridge& b) {
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool portOk = false;
+    bool pidOk = false;
+    if (parts.size() == 2) {
+        b.port = quint16(parts[0].toUInt(&portOk));
+        b.pid = pid_t(parts[1].toInt(&pidOk));
     }
-
-    const quint16 port = freePort();
-    QProcess socat;
-    socat.setProgram(o.socat);
-    // One connection, then socat ends. rawer: raw mode, echo off, as the wizard sets the port.
-    socat.setArguments({QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(port),
-                        QStringLiteral("FILE:%1,rawer").arg(link)});
-    socat.setProcessChannelMode(QProcess::ForwardedChannels);
-    socat.start();
-    if (!socat.waitForStarted(5000)) {
-        r.setupError = QStringLiteral("%1: %2").arg(o.socat, socat.errorString());
-        return r;
-    }
-    const pid_t pid = pid_t(socat.processId());
-    const QString socatStatus = QStringLiteral("/proc/%1/status").arg(pid);
-    const BridgeProbe probe{[pid] { return processCpuSeconds(pid); },
-                            [socatStatus] { return voluntarySwitches(socatStatus); }};
-    {
-        MeasuringClient c;
-        if (c.connectTo(
-                port, [] { return true; }, r.setupError) &&
-            c.handshake(r.setupError))
-            measure(c, o, probe, r);
-    } // closing the connection ends socat
-    if (!socat.waitForFinished(3000)) {
-        socat.kill();
-        socat.waitForFinished(3000);
-    }
-    return r;
-}
-
-// ---- the report ----------------------------------------------------------------------------
-
-void row(const char* what, double kestrom, double socat, const char* unit, const QString& goal,
-         const QString& verdict, bool showRatio = true) {
-    QString ratio;
-    if (showRatio && socat > 0)
-        ratio = QStringLiteral("%1x").arg(kestrom / socat, 0, 'f', 2);
-    std::printf("%-34s %10.*f %10.*f  %-4s %7s   %-18s %s\n", what, kestrom < 10 ? 3 : 1, kestrom,
-                socat < 10 ? 3 : 1, socat, unit, qPrintable(ratio), qPrintable(goal), qPrintable(verdict));
-}
-
-QString verdict(bool pass) {
-    return pass ? QStringLiteral("PASS") : QStringLiteral("MISS");
-}
-
-void printProblems(const Results& r) {
-    if (!r.setupError.isEmpty())
-        std::printf("%s: SETUP FAILED: %s\n", qPrintable(r.name), qPrintable(r.setupError));
-    if (!r.integrityError.isEmpty())
-        std::printf("%s: BYTES LOST OR REORDERED: %s\n", qPrintable(r.name), qPrintable(r.integrityError));
-}
-
-int report(const Options& o, const Results& k, const Results& s) {
-    std::printf("\nRelay benchmark, %s, %d cores\n",
-                qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)),
-                int(::sysconf(_SC_NPROCESSORS_ONLN)));
-    std::printf("%d round trips of %d bytes, %.1f MiB echoed (at most %lld KiB in flight), %d s idle\n\n",
-                o.roundTrips, o.packet, double(o.echoBytes) / double(MiB),
-                static_cast<long long>(o.window / 1024), o.idleSeconds);
-    printProblems(k);
-    printProblems(s);
-    if (!k.complete() || !s.complete())
-        return 1;
-
-    std::printf("%-34s %10s %10s  %-4s %7s   %-18s %s\n", "", "Kestrom", "socat", "", "ratio", "goal", "");
-    const double medianRatio = k.percentile(0.5) / s.percentile(0.5);
-    row("round trip, median", k.percentile(0.5), s.percentile(0.5), "us", QStringLiteral("<= 1.5x socat"),
-        verdict(medianRatio <= 1.5));
-    row("round trip, p99", k.percentile(0.99), s.percentile(0.99), "us", {}, {});
-    row("bridge CPU per round trip", k.cpuUsPerRoundTrip(), s.cpuUsPerRoundTrip(), "us", {}, {});
-    const double throughputRatio = k.throughputMiBs() / s.throughputMiBs();
-    row("echo throughput", k.throughputMiBs(), s.throughputMiBs(), "MiB/s", QStringLiteral(">= 0.8x socat"),
-        verdict(throughputRatio >= 0.8));
-    row("bridge CPU per MiB echoed", k.cpuMsPerMiB(), s.cpuMsPerMiB(), "ms", {}, {});
-    row("idle CPU", k.idlePercent(), s.idlePercent(), "%", QStringLiteral("< 1% of a core"),
-        verdict(k.idlePercent() < 1.0), false);
-    row("idle wakeups of the relay thread", k.idleWakeupsPerSecond(), s.idleWakeupsPerSecond(), "/s", {}, {},
-        false);
-    std::printf("%-34s %10s %10s  %-4s %7s   %-18s %s\n", "bytes lost or reordered", "none", "none", "", "",
-                "none", "PASS");
-    return 0;
+    return portOk && pidOk && b.port != 0 && b.pid > 0;
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    // The client needs no windows; the bridges' side runs the wizard's offscreen.
+    const bool clientMode =
+        std::any_of(argv + 1, argv + argc, [](const char* a) { return !std::strcmp(a, "--client"); });
+    if (!clientMode && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
-    QApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> app(clientMode ? new QCoreApplication(argc, argv)
+                                                     : new QApplication(argc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("relay-bench"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Measures the wizard's cable relay and socat side by side between the same TCP client\n"
-        "and a panel simulator echoing on a pseudo-terminal. Exit status 1 only when bytes were\n"
-        "lost or reordered or the bench could not run; missed goals are reported, not failed."));
+        "Measures the wizard's cable relay and socat side by side, between the same TCP client and a panel\n"
+        "simulator echoing on a pseudo-terminal. Exit status 1 only when bytes were lost or reordered or\n"
+        "the bench could not run; missed goals are reported, not failed."));
     parser.addHelpOption();
+    const QString bridgeOnly = QStringLiteral("port:pid");
+    QCommandLineOption kestromBridge(QStringLiteral("kestrom"), QStringLiteral("(internal)"), bridgeOnly);
+    QCommandLineOption socatBridge(QStringLiteral("socat-bridge"), QStringLiteral("(internal)"), bridgeOnly);
+    QCommandLineOption client(QStringLiteral("client"),
+                              QStringLiteral("(internal) Be the measuring client."));
+    for (QCommandLineOption* internal : {&kestromBridge, &socatBridge, &client})
+        internal->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({
         {QStringLiteral("panel-sim"),
          QStringLiteral("The panel simulator (default: panel-sim beside this program)."),
          QStringLiteral("path")},
         {QStringLiteral("socat"), QStringLiteral("socat to compare with (default: socat on PATH)."),
          QStringLiteral("path")},
-        {QStringLiteral("round-trips"), QStringLiteral("Measured round trips (default 2000)."),
+        {QStringLiteral("rounds"), QStringLiteral("Rounds of round trips and echo, per bridge (default 3)."),
+         QStringLiteral("n")},
+        {QStringLiteral("round-trips"), QStringLiteral("Measured round trips per round (default 2000)."),
          QStringLiteral("n")},
         {QStringLiteral("packet"), QStringLiteral("Bytes per round trip (default 16)."),
          QStringLiteral("bytes")},
-        {QStringLiteral("echo-mib"), QStringLiteral("MiB echoed for the throughput (default 4)."),
+        {QStringLiteral("echo-mib"), QStringLiteral("MiB echoed per round (default 4)."),
          QStringLiteral("n")},
         {QStringLiteral("window"), QStringLiteral("Most KiB on their way during the echo (default 256)."),
          QStringLiteral("KiB")},
@@ -710,8 +816,11 @@ int main(int argc, char* argv[]) {
          QStringLiteral("s")},
         {QStringLiteral("log-window"),
          QStringLiteral("Show the wizard's traffic log while it relays (a technician watching).")},
+        kestromBridge,
+        socatBridge,
+        client,
     });
-    parser.process(app);
+    parser.process(*app);
 
     Options o;
     o.panelSim = parser.isSet(QStringLiteral("panel-sim"))
@@ -731,17 +840,23 @@ int main(int argc, char* argv[]) {
         }
         return value;
     };
+    o.rounds = number("rounds", o.rounds, 1, 100);
     o.roundTrips = number("round-trips", o.roundTrips, 1, 1000000);
     o.packet = number("packet", o.packet, 1, 4096);
-    o.echoBytes = qsizetype(number("echo-mib", 4, 1, 1024)) * MiB;
+    o.echoBytes = qsizetype(number("echo-mib", 4, 1, 256)) * MiB;
     o.window = qsizetype(number("window", 256, 1, 1024)) * 1024;
     o.idleSeconds = number("idle", o.idleSeconds, 1, 600);
 
-    std::printf("Kestrom relay...\n");
-    std::fflush(stdout);
-    const Results kestrom = runKestrom(o);
-    std::printf("socat relay...\n");
-    std::fflush(stdout);
-    const Results socat = runSocat(o);
-    return report(o, kestrom, socat);
+    if (parser.isSet(client)) {
+        Bridge k;
+        Bridge s;
+        k.name = QStringLiteral("Kestrom");
+        s.name = QStringLiteral("socat");
+        if (!parseBridge(parser.value(kestromBridge), k) || !parseBridge(parser.value(socatBridge), s)) {
+            std::fprintf(stderr, "relay-bench: --client needs --kestrom and --socat-bridge as port:pid\n");
+            return 2;
+        }
+        return runClient(o, k, s);
+    }
+    return runBridges(o, QCoreApplication::arguments().mid(1));
 }
