@@ -24,7 +24,6 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -38,7 +37,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -157,6 +155,9 @@ struct Bridge {
     double idleCpu = 0;
     qint64 idleWakeups = 0;
 
+    Bridge() = default;
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
     ~Bridge() {
         if (fd >= 0)
             ::close(fd);
@@ -408,7 +409,7 @@ void idleTogether(std::vector<Bridge*> bridges, const Options& o) {
                 ::recv(fds[i].fd, &c, 1, 0) == 1
                     ? QStringLiteral("bytes came back while nothing was sent (doubled)")
                     : QStringLiteral("the bridge closed the connection while idle");
-            fds[i].events = 0;
+            fds[i].fd = -1; // poll() passes over it from now on
         }
     }
     for (size_t i = 0; i < bridges.size(); ++i) {
