@@ -107,6 +107,8 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     // adapter promptly without costing anything while idle.
     FPortWatchTimer->setInterval(250);
     connect(FPortWatchTimer, &QTimer::timeout, this, [this] { FPortWatchDue = true; });
+    FDelayTimer = new QTimer(this);
+    FDelayTimer->setSingleShot(true);
 
     // User actions only: selecting an item from code raises no change event.
     connect(ConnectTypeComboBox, &QComboBox::activated, this, [this] { ConnectTypeComboBoxChange(); });

@@ -145,6 +145,10 @@ class TMainKestromForm : public QWidget {
     void AddLog(const QString& Text, const QString& Tag);
     void LogFmt(const QString& Format, const QList<QVariant>& Args);
     void LogHexDump(const QByteArray& Data, int Count);
+    // Device or setup-program bytes as text (one character per byte, Windows-1251). The
+    // text is only built while the log window can record it: relaying megabytes must
+    // not pay for a conversion nobody sees.
+    void LogBytes(const char* Data, int Count, const QString& Tag);
 
     // ---- connection state -----------------------------------------------------------------
     // Fields are public so that the tests can observe them; only the operations named
@@ -205,6 +209,8 @@ class TMainKestromForm : public QWidget {
     // The port watch of cable connections: its timer only marks the check as due.
     QTimer* FPortWatchTimer = nullptr;
     bool FPortWatchDue = false;
+    // Wakes Delay at its deadline (one timer, restarted; not one per wait).
+    QTimer* FDelayTimer = nullptr;
     // Accepted setup-program connections in accept order (index 0 = the first still open).
     QList<QTcpSocket*> FServerConnections;
 

@@ -1,6 +1,5 @@
 // The relay loop of a serial connection (cable, or GSM modem once the call is up) and
 // the serial port primitives it and the device handshake use.
-#include "app/AnsiCodec.h"
 #include "app/MainFormUnit.h"
 #include "app/Platform.h"
 #include "log/TimeFuncs.h"
@@ -15,16 +14,6 @@
 namespace {
 constexpr int DefaultCOMSpeed = 19200;
 
-// Blocks in the event loop until at least one event has been handled or maxMs passed.
-// Serial data (port notifier), socket data, timers and input all arrive as events, so
-// nothing is polled in a tight loop.
-void waitForEvents(int maxMs) {
-    QTimer guard;
-    guard.setSingleShot(true);
-    guard.start(qMax(1, maxMs));
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-}
-
 const QString NotDelivered = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 } // namespace
 
@@ -38,7 +27,9 @@ void TMainKestromForm::Delay(quint32 Milliseconds) {
         const quint32 elapsed = GetTickCount() - start; // unsigned: survives the tick's wrap
         if (elapsed >= Milliseconds)
             return;
-        waitForEvents(TicksToRealMs(Milliseconds - elapsed));
+        // Sleep in the event loop until something happens or the deadline's timer fires.
+        FDelayTimer->start(qMax(1, TicksToRealMs(Milliseconds - elapsed)));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 }
 
@@ -253,15 +244,15 @@ void TMainKestromForm::MainLoop() {
 void TMainKestromForm::RelayPass() {
     // 1. Wait for something to do. With nothing pending the pass blocks in the event loop
     //    until serial data, a socket event, a timer or input arrives.
+    //    Whatever changes the relay's state arrives as an event, so no deadline is needed.
     const bool pending = FReadSocket > 0 || !FSetupQueue.isEmpty() || FNeedCOMReconnect;
     if (pending)
         ProcessMessages();
     else
-        waitForEvents(1000);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 
     if (!FNeedCOMReconnect) {
-        // 2. The relay proper.
-        ProcessMessages();
+        // 2. The relay proper. (Messages were processed just above.)
         int n = StageSetupPacket();
         if (n > 0) {
             ProcessMessages();
@@ -271,8 +262,7 @@ void TMainKestromForm::RelayPass() {
                     // The port took only part of it: the rest goes first in the next pass.
                     FSetupQueue.prepend(QByteArray(FSetupBuffer + written, n - written));
                 }
-                AddLog(AnsiCodec::toText(QByteArray(FSetupBuffer, written > 0 ? written : n)),
-                       QStringLiteral("TCP->COM"));
+                LogBytes(FSetupBuffer, written > 0 ? written : n, QStringLiteral("TCP->COM"));
             } else {
                 AddLog(NotDelivered, QString());
                 FReadSocket = 0;
@@ -283,7 +273,7 @@ void TMainKestromForm::RelayPass() {
             ProcessMessages();
             if (FConnected) {
                 SendToSetup(n);
-                AddLog(AnsiCodec::toText(BufferToString(n)), QStringLiteral("COM->TCP"));
+                LogBytes(FDataBuffer, n, QStringLiteral("COM->TCP"));
             } else {
                 AddLog(NotDelivered, QString());
             }

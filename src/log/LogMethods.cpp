@@ -1,4 +1,5 @@
 // The main window's logging operations: all of them end in the log window's list.
+#include "app/AnsiCodec.h"
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
 #include "log/LogFormat.h"
@@ -37,4 +38,10 @@ void TMainKestromForm::LogFmt(const QString& Format, const QList<QVariant>& Args
 void TMainKestromForm::LogHexDump(const QByteArray& Data, int Count) {
     for (const QString& line : LogFormat::hexDumpLines(Data, Count))
         AddLog(line, QString());
+}
+
+void TMainKestromForm::LogBytes(const char* Data, int Count, const QString& Tag) {
+    if (!LOGForm || !LOGForm->isVisible() || Count <= 0)
+        return;
+    AddLog(AnsiCodec::toText(QByteArray(Data, Count)), Tag);
 }
