@@ -50,6 +50,18 @@ TLOGForm::TLOGForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(N1, &QAction::triggered, this, [this] { N1Click(); });
     connect(N2, &QAction::triggered, this, [this] { N2Click(); });
     Log->setContextMenuPolicy(Qt::DefaultContextMenu);
+
+    FRepaintTimer = new QTimer(this);
+    FRepaintTimer->setSingleShot(true);
+    FRepaintTimer->setInterval(50);
+    connect(FRepaintTimer, &QTimer::timeout, this, [this] { Log->setUpdatesEnabled(true); });
+}
+
+void TLOGForm::HoldRepaint() {
+    if (FRepaintTimer->isActive())
+        return;
+    Log->setUpdatesEnabled(false);
+    FRepaintTimer->start();
 }
 
 void TLOGForm::contextMenuEvent(QContextMenuEvent* event) {
@@ -62,6 +74,7 @@ void TLOGForm::AddLog(const QString& text, const QString& tag) {
     // until the technician opens the window.
     if (!isVisible())
         return;
+    HoldRepaint();
     const QStringList lines = LogFormat::splitLines(text);
     for (const QString& line : lines) {
         if (Log->count() > LogFormat::MaxLines)

@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 
 class TLOGForm : public QWidget {
@@ -31,6 +32,12 @@ class TLOGForm : public QWidget {
 
   protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+
+  private:
+    // Lines go into the list at once; the list is drawn again at most every 50 ms, so a
+    // technician watching a busy relay does not slow it down to the speed of repainting.
+    void HoldRepaint();
+    QTimer* FRepaintTimer;
 };
 
 // A worker thread that writes its own lines into a log list: each line is formatted on
