@@ -18,13 +18,13 @@ void TMainKestromForm::LogFmt(const QString& Format, const QList<QVariant>& Args
     for (qsizetype i = 0; i < Format.size(); ++i) {
         const QChar c = Format.at(i);
         if (c == QLatin1Char('%') && i + 1 < Format.size()) {
-            const QChar spec = Format.at(i + 1);
-            if (spec == QLatin1Char('%')) {
+            const QChar conversion = Format.at(i + 1);
+            if (conversion == QLatin1Char('%')) {
                 out += c;
                 ++i;
                 continue;
             }
-            if ((spec == QLatin1Char('d') || spec == QLatin1Char('s')) && next < Args.size()) {
+            if ((conversion == QLatin1Char('d') || conversion == QLatin1Char('s')) && next < Args.size()) {
                 out += Args.at(next++).toString();
                 ++i;
                 continue;

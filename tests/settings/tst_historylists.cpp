@@ -8,18 +8,18 @@ using namespace HistoryLists;
 namespace {
 
 // Slots written as "A,_,B": one entry per slot, "_" for a missing value, "" for none at all.
-TextSlots texts(const QString& spec, int count) {
+TextSlots texts(const QString& layout, int count) {
     TextSlots held(count);
-    const QStringList parts = spec.isEmpty() ? QStringList() : spec.split(QLatin1Char(','));
+    const QStringList parts = layout.isEmpty() ? QStringList() : layout.split(QLatin1Char(','));
     for (int i = 0; i < parts.size() && i < count; ++i)
         if (parts[i] != QLatin1String("_"))
             held[i] = parts[i];
     return held;
 }
 
-NumberSlots numbers(const QString& spec, int count) {
+NumberSlots numbers(const QString& layout, int count) {
     NumberSlots held(count);
-    const QStringList parts = spec.isEmpty() ? QStringList() : spec.split(QLatin1Char(','));
+    const QStringList parts = layout.isEmpty() ? QStringList() : layout.split(QLatin1Char(','));
     for (int i = 0; i < parts.size() && i < count; ++i)
         if (parts[i] != QLatin1String("_"))
             held[i] = parts[i].toInt();
