@@ -26,6 +26,8 @@ void TMainKestromForm::URLLabel1Click() {
     } else if (item == chIP) {
         kind = kindIP;
     }
+    if (kind == kindNone)
+        return; // no channel selected: nothing to connect
     LinkBusy busy(URLLabel1);
 
     // On Linux "a port is selected" stands for the Windows test that the text names a COM port.
