@@ -226,6 +226,9 @@ class TMainKestromForm : public QWidget {
     // Closes every setup-program connection without their disconnect events; the
     // listener itself is left as it is.
     void DropSetupConnections();
+    // Drops the setup program's bytes not yet written to the port, logging their loss.
+    void DiscardSetupBytes();
+    void AbandonAttempt(const QString& logLine);
     bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause,
                           bool versionWait, QByteArray& collected);
     bool FClosed = false;

@@ -25,8 +25,10 @@ void TMainKestromForm::Delay(quint32 Milliseconds) {
     const quint32 start = GetTickCount();
     for (;;) {
         const quint32 elapsed = GetTickCount() - start; // unsigned: survives the tick's wrap
-        if (elapsed >= Milliseconds)
+        if (elapsed >= Milliseconds) {
+            FDelayTimer->stop();
             return;
+        }
         // Sleep in the event loop until something happens or the deadline's timer fires.
         FDelayTimer->start(qMax(1, TicksToRealMs(Milliseconds - elapsed)));
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -92,8 +94,7 @@ int TMainKestromForm::COMRead() {
         QThread::msleep(250);
         WriteCOMString(FCOMHandle, "ATH\r\n");
         QThread::msleep(150);
-        UnwatchCOM();
-        CloseCOMPort(FCOMHandle);
+        CloseCOM();
         n = 0;
     }
     if (n < 0) {
@@ -115,10 +116,8 @@ int TMainKestromForm::COMWriteFrom(const char* src, int count) {
         SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Red);
         FNeedCOMReconnect = true;
         DropSetupConnections();
-        if (!FSetupQueue.isEmpty()) {
-            AddLog(NotDelivered, QString());
-            FSetupQueue.clear();
-        }
+        FReadSocket = 0; // this packet is reported by the caller; the rest waiting goes
+        DiscardSetupBytes();
         FSetupConnected = false;
         n = 0;
     }
@@ -161,19 +160,27 @@ void TMainKestromForm::Timer1Timer() {
 
 // ---- the loop ------------------------------------------------------------------------------
 
+// A connection attempt that did not get as far as relaying: the window goes back to idle,
+// the server (if started) stops, the port closes and the channel controls are usable again.
+void TMainKestromForm::AbandonAttempt(const QString& logLine) {
+    SetLink(lsIdle, QStringLiteral("Подключить"));
+    SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+    if (!logLine.isEmpty())
+        AddLog(logLine, QString());
+    StopServer();
+    if (FCOMHandle != INVALID_COM_HANDLE)
+        CloseCOM();
+    EnableChannelControls();
+}
+
 void TMainKestromForm::MainLoop() {
     // Device check.
     if (!DetectDevice()) {
         AddLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"), QString());
         Platform::MessageBox(this, QStringLiteral("Устройство не обнаружено, работа программы невозможна."),
                              QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-        SetLink(lsIdle, QStringLiteral("Подключить"));
-        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"),
-               QString());
-        if (FCOMHandle != INVALID_COM_HANDLE)
-            CloseCOM();
-        EnableChannelControls();
+        AbandonAttempt(
+            QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
         return;
     }
 
@@ -181,11 +188,7 @@ void TMainKestromForm::MainLoop() {
     FSetupQueue.clear();
     FReadSocket = 0;
     if (!StartServer()) {
-        SetLink(lsIdle, QStringLiteral("Подключить"));
-        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        if (FCOMHandle != INVALID_COM_HANDLE)
-            CloseCOM();
-        EnableChannelControls();
+        AbandonAttempt(QString());
         return;
     }
     StartSetup();
@@ -201,15 +204,8 @@ void TMainKestromForm::MainLoop() {
                       "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
                       "либо не указан мастер-код."),
             QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-        SetLink(URLLabel1->Tag, QStringLiteral("Подключить")); // the state follows below
-        SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"),
-               QString());
-        URLLabel1->Tag = lsIdle;
-        StopServer();
-        if (FCOMHandle != INVALID_COM_HANDLE)
-            CloseCOM();
-        EnableChannelControls();
+        AbandonAttempt(
+            QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"));
         return;
     }
 
@@ -288,8 +284,7 @@ void TMainKestromForm::RelayPass() {
             QString());
         FConnected = false;
         EnableChannelControls();
-        UnwatchCOM();
-        CloseCOMPort(FCOMHandle);
+        CloseCOM();
         FNeedCOMReconnect = false;
     } else {
         // 4. The port of a cable connection was lost: try to reopen it twice a second.

@@ -57,12 +57,16 @@ void TMainKestromForm::StopServer() {
     ServerSocket->close();
     // Connections closed here raise no disconnect event and leave FSetupConnected as it is.
     DropSetupConnections();
+    DiscardSetupBytes();
+}
+
+void TMainKestromForm::DiscardSetupBytes() {
     // Bytes of the setup program still waiting can no longer be delivered in order.
-    if (!FSetupQueue.isEmpty() || FReadSocket > 0) {
-        AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());
-        FSetupQueue.clear();
-        FReadSocket = 0;
-    }
+    if (FSetupQueue.isEmpty() && FReadSocket == 0)
+        return;
+    AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());
+    FSetupQueue.clear();
+    FReadSocket = 0;
 }
 
 void TMainKestromForm::SendToSetup(int Count) {
