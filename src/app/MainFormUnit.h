@@ -7,9 +7,12 @@
 //   src/app/MainLoop.cpp           the relay loop of serial connections and the port primitives
 //   src/app/DeviceHandshake.cpp    the device dialogue, modem hang-up words, "+rb"
 //   src/app/SetupLauncher.cpp      setup.ini flags, starting and stopping the setup program
-//   src/server/LocalServer.cpp     the local TCP server the setup program connects to
-//   src/settings/PersistentSettings.cpp  histories and choices kept between runs
-//   src/log/LogMethods.cpp         AddLog, LogFmt, LogHexDump
+//   src/app/LocalServer.cpp        the local TCP server the setup program connects to
+//   src/app/PersistentSettings.cpp histories and choices kept between runs
+//   src/app/LogMethods.cpp         AddLog, LogFmt, LogHexDump
+// The lower folders (src/channels, src/server, src/settings, src/log) hold what does not
+// know the form: serial ports, the port rule of the local server, the settings store and
+// history rules, the log window and its formats.
 #pragma once
 
 #include <QByteArray>
@@ -141,7 +144,7 @@ class TMainKestromForm : public QWidget {
     void SaveCOMSettings();
     static void SelectComboItem(QComboBox* Box, const QString& Text);
 
-    // ---- traffic log (src/log/LogMethods.cpp) --------------------------------------------
+    // ---- traffic log (LogMethods.cpp) --------------------------------------------
     void AddLog(const QString& Text, const QString& Tag);
     void LogFmt(const QString& Format, const QList<QVariant>& Args);
     void LogHexDump(const QByteArray& Data, int Count);

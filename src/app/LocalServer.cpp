@@ -1,23 +1,11 @@
 // The local TCP server the setup program connects to, and the hand-over of its bytes.
 #include "app/MainFormUnit.h"
 #include "app/Platform.h"
+#include "server/ServerPort.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
-
-namespace {
-constexpr quint16 DefaultServerPort = 53462;
-
-// Port text of the server dialog: not a number, below 1024 or above 65535 gives the default.
-quint16 effectivePort(const QString& text) {
-    bool ok = false;
-    const int port = text.toInt(&ok);
-    if (!ok || port < 1024 || port > 65535)
-        return DefaultServerPort;
-    return quint16(port);
-}
-} // namespace
 
 quint16 TMainKestromForm::ServerPort() const {
     return ServerSocket->isListening() ? ServerSocket->serverPort() : 0;
@@ -27,7 +15,7 @@ bool TMainKestromForm::StartServer() {
     if (ServerSocket->isListening())
         StopServer();
     const quint16 port =
-        effectivePort(TCPServerSettingsForm ? TCPServerSettingsForm->PortEdit->text() : QString());
+        EffectiveServerPort(TCPServerSettingsForm ? TCPServerSettingsForm->PortEdit->text() : QString());
     if (TCPServerSettingsForm)
         TCPServerSettingsForm->PortEdit->setText(QString::number(port));
     // Loopback only: the setup program runs on this machine, and a listener on every
