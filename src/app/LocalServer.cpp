@@ -55,16 +55,53 @@ void TMainKestromForm::DiscardSetupBytes() {
     AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());
     FSetupQueue.clear();
     FReadSocket = 0;
+    FSetupWritten = 0;
 }
 
 void TMainKestromForm::SendToSetup(int Count) {
     if (!FSetupConnected || FServerConnections.isEmpty() || Count <= 0)
         return;
-    // The socket buffers whatever the kernel does not take at once, so nothing is cut short.
-    FServerConnections.first()->write(FDataBuffer, Count);
+    QTcpSocket* socket = FServerConnections.first();
+    // The socket buffers whatever the kernel does not take at once, so nothing is cut
+    // short; but a setup program that stops reading must not make the wizard hold the
+    // device's bytes without end.
+    if (socket->bytesToWrite() + Count > SetupSendLimit) {
+        if (FSetupLost == 0)
+            AddLog(QStringLiteral("Оболочка не принимает данные, данные прибора теряются"), QString());
+        FSetupLost += Count;
+        return;
+    }
+    if (FSetupLost > 0) {
+        AddLog(QStringLiteral("Оболочка снова принимает данные, потеряно байт: %1").arg(FSetupLost), QString());
+        FSetupLost = 0;
+    }
+    socket->write(FDataBuffer, Count);
+    // Straight to the kernel: waiting for the socket's write notifier would cost the
+    // piece another round of the event loop.
+    socket->flush();
 }
 
-void TMainKestromForm::ServerSocketClientConnect(QTcpSocket*) {
+void TMainKestromForm::PullSetupBytes() {
+    for (QTcpSocket* socket : std::as_const(FServerConnections)) {
+        while (FSetupQueue.size() < SetupQueueLimit) {
+            const qint64 waiting = socket->bytesAvailable();
+            if (waiting <= 0)
+                break;
+            const qsizetype at = FSetupQueue.size();
+            const qint64 want = qMin<qint64>(waiting, SetupQueueLimit - at);
+            FSetupQueue.resize(at + want);
+            const qint64 got = socket->read(FSetupQueue.data() + at, want);
+            FSetupQueue.resize(at + qMax<qint64>(0, got));
+            if (got <= 0)
+                break;
+        }
+    }
+}
+
+void TMainKestromForm::ServerSocketClientConnect(QTcpSocket* socket) {
+    // Bounded: while the relay's queue is full nobody reads this socket, Qt stops taking
+    // bytes from the kernel at this size, and TCP flow control holds the setup program.
+    socket->setReadBufferSize(SetupReadBufferSize);
     FSetupConnected = true;
     AddLog(QStringLiteral("Оболочка подключилась к мосту."), QString());
 }
@@ -77,15 +114,16 @@ void TMainKestromForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
 }
 
 void TMainKestromForm::ServerSocketClientRead(QTcpSocket* socket) {
+    if (ConnectTypeComboBox->currentIndex() != chIP) {
+        // Queued in arrival order; the relay stages at most one buffer at a time, so a
+        // second packet never overwrites one that has not reached the port yet. A full
+        // queue leaves the bytes in the socket until the port drains.
+        PullSetupBytes();
+        return;
+    }
     const QByteArray bytes = socket->readAll();
     if (bytes.isEmpty())
         return;
-    if (ConnectTypeComboBox->currentIndex() != chIP) {
-        // Queued in arrival order; the relay stages at most one buffer at a time, so a
-        // second packet never overwrites one that has not reached the port yet.
-        FSetupQueue += bytes;
-        return;
-    }
     AddLog(QStringLiteral("SETUP->PANEL"), QString());
     LogHexDump(bytes, int(bytes.size()));
     if (ClientSocket->state() == QAbstractSocket::ConnectedState)

@@ -133,6 +133,18 @@ class TMainKestromForm : public QWidget {
     // Moves the next piece (at most 32768 bytes) of the setup program's bytes into
     // FSetupBuffer once the previous one has gone to the port; returns FReadSocket.
     int StageSetupPacket();
+    // Takes what the setup program's connections hold into FSetupQueue while it is below
+    // SetupQueueLimit; the rest stays in the sockets (serial channels only).
+    void PullSetupBytes();
+    // Most bytes of the setup program waiting for the port in FSetupQueue. Above it the
+    // sockets are not read, so TCP flow control slows the setup program to the line's pace.
+    static constexpr qsizetype SetupQueueLimit = 256 * 1024;
+    // Read buffer of each setup-program connection: Qt stops taking bytes from the kernel
+    // once it holds this many.
+    static constexpr qint64 SetupReadBufferSize = 64 * 1024;
+    // Most bytes queued toward a setup program that does not read; beyond it device bytes
+    // are dropped and the loss is logged.
+    static constexpr qint64 SetupSendLimit = 16 * 1024 * 1024;
     quint16 ServerPort() const;
 
     // ---- persistent settings (PersistentSettings.cpp) -----------------------------------
@@ -192,6 +204,10 @@ class TMainKestromForm : public QWidget {
     bool FSetupConnected = false;
     // Bytes from the setup program staged in FSetupBuffer, waiting to be written to the port.
     int FReadSocket = 0;
+    // How many of the FReadSocket staged bytes the port has taken already. Relay pass.
+    int FSetupWritten = 0;
+    // Device bytes dropped since the setup program stopped taking them. SendToSetup.
+    qint64 FSetupLost = 0;
     // The relay loop runs; clearing it ends the loop.
     bool FConnected = false;
     // How long the serial handshake waits for an answer, ms.
@@ -209,6 +225,8 @@ class TMainKestromForm : public QWidget {
     char FSetupBuffer[COM_BUFFER_SIZE] = {};
     // Wakes the relay when the port has data; disabled once the port hangs up.
     QSocketNotifier* FCOMNotifier = nullptr;
+    // Wakes the relay when a full port has room again; enabled only while output waits.
+    QSocketNotifier* FCOMWriteNotifier = nullptr;
     // The port watch of cable connections: its timer only marks the check as due.
     QTimer* FPortWatchTimer = nullptr;
     bool FPortWatchDue = false;
@@ -222,10 +240,17 @@ class TMainKestromForm : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    void WatchCOM();   // (re)arms the port notifier for FCOMHandle
-    void UnwatchCOM(); // drops it
+    void WatchCOM();   // (re)arms the port notifiers for FCOMHandle
+    void UnwatchCOM(); // drops them
     void RelayPass();
-    int COMWriteFrom(const char* src, int count);
+    // Writes as much of the staged packet as the port takes now; arms FCOMWriteNotifier
+    // when some is left. Never waits.
+    void COMWritePending();
+    // True while the port is full and the relay waits for FCOMWriteNotifier.
+    bool COMOutputBlocked() const;
+    // A write found the port gone: the device is marked lost and the setup program's
+    // connection dropped, so it reconnects once the port is back.
+    void COMWriteFailed();
     // Closes every setup-program connection without their disconnect events; the
     // listener itself is left as it is.
     void DropSetupConnections();

@@ -41,17 +41,29 @@ void TMainKestromForm::WatchCOM() {
     UnwatchCOM();
     if (FCOMHandle == INVALID_COM_HANDLE)
         return;
-    // The notifier only wakes the relay's wait; the pass itself reads the port.
+    // The notifiers only wake the relay's wait; the pass itself reads and writes the port.
     FCOMNotifier = new QSocketNotifier(FCOMHandle, QSocketNotifier::Read, this);
     connect(FCOMNotifier, &QSocketNotifier::activated, this, [] {});
+    // Room again on a full port: the next pass writes. One shot per full buffer, so a
+    // writable port with nothing to send never keeps the loop awake.
+    FCOMWriteNotifier = new QSocketNotifier(FCOMHandle, QSocketNotifier::Write, this);
+    FCOMWriteNotifier->setEnabled(false);
+    connect(FCOMWriteNotifier, &QSocketNotifier::activated, this,
+            [this] { FCOMWriteNotifier->setEnabled(false); });
 }
 
 void TMainKestromForm::UnwatchCOM() {
-    if (!FCOMNotifier)
-        return;
-    FCOMNotifier->setEnabled(false);
-    FCOMNotifier->deleteLater();
-    FCOMNotifier = nullptr;
+    for (QSocketNotifier** n : {&FCOMNotifier, &FCOMWriteNotifier}) {
+        if (!*n)
+            continue;
+        (*n)->setEnabled(false);
+        (*n)->deleteLater();
+        *n = nullptr;
+    }
+}
+
+bool TMainKestromForm::COMOutputBlocked() const {
+    return FCOMWriteNotifier && FCOMWriteNotifier->isEnabled();
 }
 
 int TMainKestromForm::OpenCOM() {
@@ -102,31 +114,63 @@ int TMainKestromForm::COMRead() {
         // A hung-up port keeps reporting itself readable: stop watching it, or the relay spins.
         if (FCOMNotifier)
             FCOMNotifier->setEnabled(false);
+        if (FCOMWriteNotifier)
+            FCOMWriteNotifier->setEnabled(false);
         n = 0;
     }
     return n;
 }
 
-// Writes count bytes from src to the port. A failure marks the device lost and drops the
-// setup program's connection, so it reconnects once the port is back.
-int TMainKestromForm::COMWriteFrom(const char* src, int count) {
-    int n = WriteCOMData(FCOMHandle, src, count);
-    if (n <= 0) {
-        AddLog(QStringLiteral("Ошибка записи в COM порт"), QString());
-        SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Red);
-        FNeedCOMReconnect = true;
-        DropSetupConnections();
-        FReadSocket = 0; // this packet is reported by the caller; the rest waiting goes
-        DiscardSetupBytes();
-        FSetupConnected = false;
-        n = 0;
-    }
-    FReadSocket = 0;
-    return n;
+void TMainKestromForm::COMWriteFailed() {
+    AddLog(QStringLiteral("Ошибка записи в COM порт"), QString());
+    SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Red);
+    FNeedCOMReconnect = true;
+    // A gone port stays writable for poll: watching it would spin.
+    if (FCOMWriteNotifier)
+        FCOMWriteNotifier->setEnabled(false);
+    DropSetupConnections();
+    FReadSocket = 0; // the packet that failed is reported by the caller; the rest waiting goes
+    FSetupWritten = 0;
+    DiscardSetupBytes();
+    FSetupConnected = false;
 }
 
+void TMainKestromForm::COMWritePending() {
+    const char* from = FSetupBuffer + FSetupWritten;
+    const int want = FReadSocket - FSetupWritten;
+    const int n = WriteCOMData(FCOMHandle, from, want);
+    if (n < 0) {
+        COMWriteFailed();
+        LogBytes(from, want, QStringLiteral("TCP->COM"));
+        return;
+    }
+    if (n > 0)
+        LogBytes(from, n, QStringLiteral("TCP->COM"));
+    FSetupWritten += n;
+    if (FSetupWritten >= FReadSocket) {
+        FReadSocket = 0;
+        FSetupWritten = 0;
+        return;
+    }
+    // The port is full: the rest goes first once it has room.
+    if (FCOMWriteNotifier)
+        FCOMWriteNotifier->setEnabled(true);
+}
+
+// The handshake's and "+rb"'s short commands: a bounded wait for room is allowed here.
 int TMainKestromForm::COMWrite(int Count) {
-    return COMWriteFrom(FDataBuffer, Count);
+    int n = WriteCOMDataWithin(FCOMHandle, FDataBuffer, Count, ShortWriteLimitMs);
+    if (n < 0) {
+        COMWriteFailed();
+        n = 0;
+    }
+    // A packet of the setup program still staged goes back to the head of its queue, so
+    // that its loss is reported with the rest when the connection ends.
+    if (FReadSocket > FSetupWritten)
+        FSetupQueue.prepend(FSetupBuffer + FSetupWritten, FReadSocket - FSetupWritten);
+    FReadSocket = 0;
+    FSetupWritten = 0;
+    return n;
 }
 
 QByteArray TMainKestromForm::BufferToString(int Count) const {
@@ -145,8 +189,11 @@ int TMainKestromForm::StageSetupPacket() {
     if (FReadSocket == 0 && !FSetupQueue.isEmpty()) {
         const int n = int(qMin<qsizetype>(FSetupQueue.size(), COM_BUFFER_SIZE));
         std::memcpy(FSetupBuffer, FSetupQueue.constData(), size_t(n));
-        FSetupQueue.remove(0, n);
+        FSetupQueue.remove(0, n); // O(1) at the front in Qt 6
         FReadSocket = n;
+        FSetupWritten = 0;
+        // Room in the queue again: take what the sockets held back meanwhile.
+        PullSetupBytes();
     }
     return FReadSocket;
 }
@@ -187,6 +234,8 @@ void TMainKestromForm::MainLoop() {
     // A new connection starts with nothing of an earlier setup program pending.
     FSetupQueue.clear();
     FReadSocket = 0;
+    FSetupWritten = 0;
+    FSetupLost = 0;
     if (!StartServer()) {
         AbandonAttempt(QString());
         return;
@@ -238,40 +287,43 @@ void TMainKestromForm::MainLoop() {
 }
 
 void TMainKestromForm::RelayPass() {
-    // 1. Wait for something to do. With nothing pending the pass blocks in the event loop
-    //    until serial data, a socket event, a timer or input arrives.
-    //    Whatever changes the relay's state arrives as an event, so no deadline is needed.
-    const bool pending = FReadSocket > 0 || !FSetupQueue.isEmpty() || FNeedCOMReconnect;
-    if (pending)
+    // 1. Wait for something to do. The pass blocks in the event loop until serial data,
+    //    room on a full port, a socket event, a timer or input arrives, unless the port
+    //    can take bytes now. Whatever changes the relay's state arrives as an event, so
+    //    no deadline is needed.
+    const bool writable =
+        !FNeedCOMReconnect && (FReadSocket > 0 || !FSetupQueue.isEmpty()) && !COMOutputBlocked();
+    if (writable || FNeedCOMReconnect)
         ProcessMessages();
     else
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 
     if (!FNeedCOMReconnect) {
-        // 2. The relay proper. (Messages were processed just above.)
-        int n = StageSetupPacket();
-        if (n > 0) {
-            ProcessMessages();
-            if (FConnected) {
-                const int written = COMWriteFrom(FSetupBuffer, n);
-                if (written > 0 && written < n) {
-                    // The port took only part of it: the rest goes first in the next pass.
-                    FSetupQueue.prepend(QByteArray(FSetupBuffer + written, n - written));
-                }
-                LogBytes(FSetupBuffer, written > 0 ? written : n, QStringLiteral("TCP->COM"));
-            } else {
+        // 2. The relay proper: a piece each way in the same pass.
+        if (!COMOutputBlocked() && StageSetupPacket() > 0) {
+            // A fresh packet waits for one more round of messages: a disconnect click
+            // handled there keeps it from the device. The rest of a packet the port
+            // took in part goes on without one.
+            if (FSetupWritten == 0)
+                ProcessMessages();
+            if (FConnected && !FNeedCOMReconnect && FReadSocket > 0) {
+                COMWritePending();
+            } else if (FReadSocket > 0) {
                 AddLog(NotDelivered, QString());
                 FReadSocket = 0;
+                FSetupWritten = 0;
             }
         }
-        n = COMRead();
-        if (n > 0) {
-            ProcessMessages();
-            if (FConnected) {
-                SendToSetup(n);
-                LogBytes(FDataBuffer, n, QStringLiteral("COM->TCP"));
-            } else {
-                AddLog(NotDelivered, QString());
+        if (!FNeedCOMReconnect && FCOMHandle != INVALID_COM_HANDLE) {
+            const int n = COMRead();
+            if (n > 0) {
+                ProcessMessages();
+                if (FConnected) {
+                    SendToSetup(n);
+                    LogBytes(FDataBuffer, n, QStringLiteral("COM->TCP"));
+                } else {
+                    AddLog(NotDelivered, QString());
+                }
             }
         }
     } else if (FModemConnect) {
@@ -300,9 +352,6 @@ void TMainKestromForm::RelayPass() {
             }
         }
     }
-
-    // 5.
-    ProcessMessages();
 
     // 6. Port watch of cable connections, when its timer says it is due.
     if (FPortWatchDue) {

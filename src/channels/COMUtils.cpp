@@ -26,11 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A write that makes no progress for this long has stalled (nobody reads the far
-// side of a pseudo-terminal, flow control holds the line).
-constexpr milliseconds WriteStallLimit{200};
-// How long a write may keep the caller once part of the data has gone out.
-constexpr milliseconds WritePartialAfter{200};
 // Bound on waiting for the driver to send pending output before closing; close()
 // itself would wait up to 30 s, tcdrain() forever.
 constexpr milliseconds CloseDrainLimit{2000};
@@ -224,41 +219,36 @@ int WriteCOMData(COMHandle handle, const char* data, int count) {
         return 0;
     if (handle < 0)
         return -1;
+    // One write: a tty takes what fits and reports it; a second call right after a short
+    // write only meets EAGAIN. A full buffer is no failure, however long it lasts (a slow
+    // line, a panel holding CTS while it writes its flash): the caller keeps the rest.
+    for (;;) {
+        const ssize_t r = ::write(handle, data, static_cast<size_t>(count));
+        if (r >= 0)
+            return static_cast<int>(r);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        return -1; // EIO: the adapter was pulled, the far side hung up
+    }
+}
+
+int WriteCOMDataWithin(COMHandle handle, const char* data, int count, int waitMs) {
+    if (data == nullptr || count <= 0)
+        return 0;
+    const auto deadline = Clock::now() + milliseconds(std::max(0, waitMs));
     int written = 0;
-    const auto start = Clock::now();
-    auto lastProgress = start;
-    int lastQueued = pendingOutput(handle);
     while (written < count) {
-        const ssize_t r = ::write(handle, data + written, static_cast<size_t>(count - written));
-        if (r > 0) {
-            written += static_cast<int>(r);
-            lastProgress = Clock::now();
-            lastQueued = pendingOutput(handle);
-            continue;
-        }
-        // A slow line must not hold the caller (the GUI thread) for the whole packet:
-        // once something went out and the driver buffer is full, report the part
-        // written; the relay sends the rest in its next pass.
-        if (written > 0 && Clock::now() - start >= WritePartialAfter)
+        const int r = WriteCOMData(handle, data + written, count - written);
+        if (r < 0)
+            return written > 0 ? written : -1;
+        written += r;
+        if (written == count)
             break;
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return written > 0 ? written : -1; // EIO: the adapter was pulled
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(lastProgress + WriteStallLimit - Clock::now());
-        if (left.count() <= 0) {
-            // A slow line (600 baud drains a 4 KB driver buffer in over a minute) still
-            // counts as moving while its output queue shrinks; only a line that sends
-            // nothing has stalled.
-            const int queued = pendingOutput(handle);
-            if (queued >= 0 && queued < lastQueued) {
-                lastQueued = queued;
-                lastProgress = Clock::now();
-                continue;
-            }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
             break;
-        }
         pollfd p{handle, POLLOUT, 0};
         const int pr = ::poll(&p, 1, static_cast<int>(left.count()));
         if (pr < 0 && errno != EINTR)
@@ -270,7 +260,8 @@ int WriteCOMData(COMHandle handle, const char* data, int count) {
 }
 
 int WriteCOMString(COMHandle handle, const QByteArray& s) {
-    return WriteCOMData(handle, s.constData(), static_cast<int>(std::min<qsizetype>(s.size(), INT32_MAX)));
+    return WriteCOMDataWithin(handle, s.constData(), static_cast<int>(std::min<qsizetype>(s.size(), INT32_MAX)),
+                              ShortWriteLimitMs);
 }
 
 QStringList GetSysfsCOMPorts(const QString& sysClassTtyDir) {

@@ -33,8 +33,15 @@ int ReadCOMData(COMHandle handle, char* buffer);
 // The queued bytes with every 0x00 turned into a space; empty on 0 or -1.
 QByteArray ReadCOMString(COMHandle handle);
 
-// Count written; 0 or -1 on failure. Partial writes are retried for a short while.
+// Writes what the driver takes now and never waits: the count written, 0 when its
+// buffer is full (not a failure), -1 when the port is gone (hung up, removed).
 int WriteCOMData(COMHandle handle, const char* data, int count);
+// A short command: keeps writing, waiting in poll for room, until all of it went out or
+// waitMs passed. The count written; -1 when the port is gone before anything went out.
+int WriteCOMDataWithin(COMHandle handle, const char* data, int count, int waitMs);
+// How long a short command (a handshake request, a modem's hang-up) may wait for room.
+constexpr int ShortWriteLimitMs = 500;
+// The string's bytes as a short command (WriteCOMDataWithin, ShortWriteLimitMs).
 int WriteCOMString(COMHandle handle, const QByteArray& s);
 
 // Replaces the list's contents with the names of the machine's serial ports that

@@ -13,8 +13,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -192,6 +194,9 @@ PanelSim::PanelSim(const Config& config, QObject* parent) : QObject(parent), m_c
             m_queue.first().delayMs = 0;
         pump();
     });
+    m_drainTimer = new QTimer(this);
+    m_drainTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_drainTimer, &QTimer::timeout, this, &PanelSim::drainTick);
 }
 
 PanelSim::~PanelSim() {
@@ -308,6 +313,8 @@ void PanelSim::attachPty() {
 }
 
 void PanelSim::detachPty() {
+    if (m_drainTimer)
+        m_drainTimer->stop();
     delete m_readNotifier;
     delete m_writeNotifier;
     m_readNotifier = nullptr;
@@ -337,6 +344,76 @@ void PanelSim::readPty() {
     }
     if (!got.isEmpty())
         onBytes(got);
+    if (m_deviceMode && m_config.drainBytes > 0 && m_readNotifier && m_readNotifier->isEnabled()) {
+        // The dialogue is over: from now on the line is read at its own pace.
+        m_readNotifier->setEnabled(false);
+        m_drainTimer->start(std::max(1, m_config.drainPeriodMs));
+    }
+}
+
+void PanelSim::drainTick() {
+    if (!m_pty || !m_pty->isPlugged()) {
+        m_drainTimer->stop();
+        return;
+    }
+    QByteArray got(m_config.drainBytes, Qt::Uninitialized);
+    ssize_t n;
+    do {
+        n = ::read(m_pty->masterFd(), got.data(), static_cast<size_t>(got.size()));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        m_drainTimer->stop();
+        return;
+    }
+    if (n > 0) {
+        got.truncate(n);
+        onBytes(got);
+    }
+}
+
+void PanelSim::runFastEcho() {
+    if (!m_pty || !m_pty->isPlugged())
+        return;
+    const int fd = m_pty->masterFd();
+    m_readNotifier->setEnabled(false);
+    m_writeNotifier->setEnabled(false);
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {m_config.stopDescriptor, POLLIN, 0}};
+        if (m_ptyOut.size() >= MaxPendingOutput)
+            p[0].events = 0;
+        if (!m_ptyOut.isEmpty())
+            p[0].events |= POLLOUT;
+        const int r = ::poll(p, m_config.stopDescriptor >= 0 ? 2 : 1, -1);
+        if (r < 0 && errno != EINTR)
+            break;
+        if (r <= 0)
+            continue;
+        if (p[1].revents)
+            break; // a signal: the event loop handles it
+        if (p[0].revents & (POLLERR | POLLNVAL))
+            break;
+        if (p[0].revents & POLLOUT) {
+            const ssize_t w = ::write(fd, m_ptyOut.constData(), static_cast<size_t>(m_ptyOut.size()));
+            if (w > 0)
+                m_ptyOut.remove(0, w);
+        }
+        if (p[0].revents & (POLLIN | POLLHUP)) {
+            const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                break;
+            if (n <= 0)
+                continue;
+            // Straight back when nothing waits before it; the rest keeps its order.
+            ssize_t w = 0;
+            if (m_ptyOut.isEmpty())
+                w = std::max<ssize_t>(0, ::write(fd, buffer.data(), static_cast<size_t>(n)));
+            if (w < n)
+                m_ptyOut.append(buffer.data() + w, n - w);
+        }
+    }
+    m_readNotifier->setEnabled(true);
+    m_writeNotifier->setEnabled(!m_ptyOut.isEmpty());
 }
 
 void PanelSim::flushPty() {
@@ -589,6 +666,8 @@ void PanelSim::enterDeviceMode() {
     m_deviceMode = true;
     m_rbTail.clear();
     m_scriptInput.clear();
+    if (m_config.fastEcho && m_pty)
+        QTimer::singleShot(0, this, &PanelSim::runFastEcho);
 }
 
 void PanelSim::restartDialogue() {

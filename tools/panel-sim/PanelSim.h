@@ -91,6 +91,15 @@ class PanelSim : public QObject {
         // received bytes; without one, every byte echoed (or nothing when false).
         QList<ScriptEntry> script;
         bool echoDeviceData = true;
+        // A slow line: in device mode at most drainBytes are taken from the line every
+        // drainPeriodMs (100 every 10 ms is about 10 kB/s); 0: all there is, at once.
+        int drainBytes = 0;
+        int drainPeriodMs = 10;
+        // Pseudo-terminal only: in device mode echo from a tight poll loop, up to 64 KiB
+        // a read, so that the panel is never what limits a relay. The loop returns to the
+        // event loop once stopDescriptor (a signal pipe) becomes readable.
+        bool fastEcho = false;
+        int stopDescriptor = -1;
     };
 
     explicit PanelSim(QObject* parent = nullptr);
@@ -169,6 +178,8 @@ class PanelSim : public QObject {
     void writeOut(const QByteArray& bytes);
     void flushPty();
     void readPty();
+    void drainTick();
+    void runFastEcho();
     void attachPty();
     void detachPty();
     void onNewConnection();
@@ -186,6 +197,7 @@ class PanelSim : public QObject {
 
     QList<Chunk> m_queue;
     QTimer* m_timer = nullptr;
+    QTimer* m_drainTimer = nullptr;
 
     bool m_deviceMode = false;
     QByteArray m_line;        // dialogue bytes not yet a whole command

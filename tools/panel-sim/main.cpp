@@ -94,6 +94,13 @@ int main(int argc, char* argv[]) {
          QStringLiteral("file")},
         {QStringLiteral("no-echo"),
          QStringLiteral("After the dialogue stay quiet instead of echoing every byte.")},
+        {QStringLiteral("drain"),
+         QStringLiteral("A slow line: after the dialogue take at most <bytes> from the line every <ms> "
+                        "(100/10 is about 10 kB/s, 2/1 about 19200 baud)."),
+         QStringLiteral("bytes/ms")},
+        {QStringLiteral("fast"),
+         QStringLiteral("After the dialogue echo from a tight poll loop, up to 64 KiB a read (a panel that is "
+                        "never the bottleneck of a relay).")},
         {QStringLiteral("quiet"), QStringLiteral("Do not log the traffic on stderr.")},
     });
     parser.process(app);
@@ -137,10 +144,27 @@ int main(int argc, char* argv[]) {
             return 2;
         }
     }
+    if (parser.isSet(QStringLiteral("drain"))) {
+        const QStringList parts = parser.value(QStringLiteral("drain")).split(u'/');
+        bool bytesOk = false;
+        bool msOk = parts.size() == 1;
+        config.drainBytes = parts.value(0).toInt(&bytesOk);
+        config.drainPeriodMs = parts.size() > 1 ? parts[1].toInt(&msOk) : 1;
+        if (!bytesOk || !msOk || parts.size() > 2 || config.drainBytes < 1 || config.drainPeriodMs < 1) {
+            std::fprintf(stderr, "panel-sim: --drain needs <bytes>/<ms>, e.g. 100/10\n");
+            ok = false;
+        }
+    }
+    config.fastEcho = parser.isSet(QStringLiteral("fast"));
     const int tcpPort = intOption(parser, QStringLiteral("tcp"), -1, ok);
     if (!ok || tcpPort > 65535)
         return 2;
 
+    // Signals arrive through a pipe so that the handlers run in the event loop: the
+    // simulator removes its symlink on the way out, and USR1 can pull the adapter.
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
+    config.stopDescriptor = signalPipe[0];
     PanelSim sim(config);
     const bool started = parser.isSet(QStringLiteral("tcp"))
                              ? sim.startTcp(static_cast<quint16>(tcpPort))
@@ -168,10 +192,6 @@ int main(int argc, char* argv[]) {
                          [] { std::fprintf(stderr, "client connected\n"); });
     }
 
-    // Signals arrive through a pipe so that the handlers run in the event loop: the
-    // simulator removes its symlink on the way out, and USR1 can pull the adapter.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return 1;
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
     const bool onPty = !parser.isSet(QStringLiteral("tcp"));
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&sim, onPty] {
