@@ -1,7 +1,8 @@
 # Shared by scripts/run and scripts/test: install what the build needs, then build.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PACKAGES=(cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core socat xvfb)
+PACKAGES=(cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core socat xvfb
+          clang-14 libclang-rt-14-dev libfuzzer-14-dev)
 
 install_packages() {
     local missing=()

@@ -63,6 +63,14 @@ bool TMainKestromForm::SerialAnswerWait(const QByteArray& echo, const QByteArray
         }
         Delay(pause);
     }
+    if (versionWait && !collected.isEmpty()) {
+        // Something came, but never its terminator: show what, for the technician.
+        AddLog(QStringLiteral("Ответ устройства не завершен (нет \"%1\"), получено байт: %2")
+                   .arg(AnsiCodec::toText(terminator).trimmed())
+                   .arg(collected.size()),
+               QString());
+        AddLog(AnsiCodec::toText(collected), ComToApp);
+    }
     return false;
 }
 

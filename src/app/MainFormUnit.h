@@ -118,6 +118,8 @@ class TMainKestromForm : public QWidget {
     void ReadProto();
     void StartSetup();
     void StopSetup();
+    // A box of StartSetup's own, caption "Ошибка"; the caller then shows none.
+    void ShowSetupFailure(const QString& text);
     QString SetupIniPath() const;
 
     // ---- local server (LocalServer.cpp) --------------------------------------------------
@@ -200,6 +202,9 @@ class TMainKestromForm : public QWidget {
     bool FSetupIsStarted = false;
     // Full path of the running temporary copy of the setup program.
     QString FSetupFile;
+    // The last StartSetup failed for a reason it has shown in a box of its own (the copy
+    // could not be made, the program would not start); the caller shows no second box.
+    bool FSetupFailureShown = false;
     // The setup program is connected to the local server.
     bool FSetupConnected = false;
     // Bytes from the setup program staged in FSetupBuffer, waiting to be written to the port.

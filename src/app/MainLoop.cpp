@@ -243,16 +243,17 @@ void TMainKestromForm::MainLoop() {
     StartSetup();
     if (!FSetupIsStarted) {
         AddLog(QStringLiteral("Не найдена программа настройки"), QString());
-        Platform::MessageBox(
-            this,
-            MKChB->isChecked()
-                ? QStringLiteral(
-                      "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
-                      "либо неверно введен мастер-код.")
-                : QStringLiteral(
-                      "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
-                      "либо не указан мастер-код."),
-            QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+        if (!FSetupFailureShown)
+            Platform::MessageBox(
+                this,
+                MKChB->isChecked()
+                    ? QStringLiteral(
+                          "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
+                          "либо неверно введен мастер-код.")
+                    : QStringLiteral(
+                          "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
+                          "либо не указан мастер-код."),
+                QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
         AbandonAttempt(
             QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"));
         return;

@@ -82,6 +82,16 @@ void insertItemOnTopKeepingText(QComboBox* box, const QString& item) {
         box->setEditText(text);
 }
 
+// The values are written now, so a store that cannot be written is told in the log (and on
+// stderr: at exit the log window has gone) rather than found out at the next start.
+void saveStore(TMainKestromForm* form, SettingsStore& store) {
+    const QString error = store.save();
+    if (error.isEmpty())
+        return;
+    qWarning("%s", qUtf8Printable(error));
+    form->AddLog(error, QString());
+}
+
 } // namespace
 
 void TMainKestromForm::LoadPhoneList() {
@@ -98,6 +108,7 @@ void TMainKestromForm::SavePhoneNumber(const QString& Phone) {
         SettingsStore store;
         const auto before = readTextSlots(store, phoneName, HistoryLists::PhoneSlots);
         writeTextSlots(store, phoneName, before, HistoryLists::savePhone(before, Phone).after);
+        saveStore(this, store);
     } // written back before the list is read again
     LoadPhoneList();
 }
@@ -179,6 +190,7 @@ void TMainKestromForm::SaveIPList() {
             store.writeString(pairName(i), *pairSlots[i]);
     if (FIPPort)
         *FIPPort = pairs;
+    saveStore(this, store);
 }
 
 void TMainKestromForm::LoadCOMSettings() {
@@ -198,6 +210,7 @@ void TMainKestromForm::SaveCOMSettings() {
     SettingsStore store;
     store.writeString(kCOM, PortsListComboBox->currentText());
     store.writeInteger(kChannel, ConnectTypeComboBox->currentIndex());
+    saveStore(this, store);
 }
 
 void TMainKestromForm::SelectComboItem(QComboBox* Box, const QString& Text) {

@@ -8,7 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 bool sameContent(const QString& a, const QString& b) {
@@ -25,14 +27,19 @@ bool sameContent(const QString& a, const QString& b) {
 // Puts a fresh copy of source at target unless an identical one is already there. The copy
 // is written under another name and renamed over the target, so a copy that is still
 // running (left from an earlier run) keeps its own file and is never touched.
-bool refreshCopy(const QString& source, const QString& target) {
+bool refreshCopy(const QString& source, const QString& target, QString* why) {
     if (QFileInfo(target).isFile() && sameContent(source, target))
         return true;
     const QString partial = target + QStringLiteral(".part");
     QFile::remove(partial);
-    if (!QFile::copy(source, partial))
+    QFile from(source);
+    if (!from.copy(partial)) {
+        *why = from.errorString();
+        QFile::remove(partial); // a full disk leaves a partial file behind
         return false;
+    }
     if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) != 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
         QFile::remove(partial);
         return false;
     }
@@ -77,10 +84,23 @@ void TMainKestromForm::StartSetup() {
     const QString source = Platform::AppDir() + QLatin1Char('/') + name;
     const QString copy = temp + name + QStringLiteral(".exe");
 
+    FSetupFailureShown = false;
     QString program = source;
     if (!name.isEmpty() && QFileInfo(source).isFile()) {
-        if (!refreshCopy(source, copy))
-            AddLog(QStringLiteral("Не удалось скопировать %1 в %2").arg(source, copy), QString());
+        QString why;
+        if (!refreshCopy(source, copy, &why)) {
+            AddLog(QStringLiteral("Не удалось скопировать %1 в %2: %3").arg(source, copy, why), QString());
+            if (!QFileInfo(copy).isFile()) {
+                // No earlier copy to fall back on: a temporary directory that is missing, a
+                // file, read-only or full.
+                FVerInfo.clear();
+                FSetupIsStarted = false;
+                ShowSetupFailure(QStringLiteral("Оболочка не запущена, не удалось скопировать %1 во "
+                                                "временную папку %2: %3")
+                                     .arg(source, temp, why));
+                return;
+            }
+        }
         program = copy; // an earlier copy still serves when a new one could not be made
     }
 
@@ -100,13 +120,22 @@ void TMainKestromForm::StartSetup() {
             // The process object goes when the program ends; nobody waits for that.
             connect(process, &QProcess::finished, process, &QObject::deleteLater);
         } else {
-            AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(program, process->errorString()),
-                   QString());
+            // Most often the file is not a program: no execute permission, or not an
+            // executable at all.
+            const QString why = process->errorString();
             process->deleteLater();
+            AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(program, why), QString());
+            ShowSetupFailure(
+                QStringLiteral("Оболочка не запущена, не удалось запустить %1: %2").arg(program, why));
         }
     }
     FVerInfo.clear();
     FSetupIsStarted = started;
+}
+
+void TMainKestromForm::ShowSetupFailure(const QString& text) {
+    FSetupFailureShown = true;
+    Platform::MessageBox(this, text, QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
 }
 
 void TMainKestromForm::StopSetup() {

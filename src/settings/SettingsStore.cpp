@@ -31,6 +31,14 @@ void SettingsStore::remove(const QString& name) {
     m_settings.remove(name);
 }
 
+QString SettingsStore::save() {
+    m_settings.sync();
+    // A damaged file read earlier leaves FormatError; only a failed write counts here.
+    if (m_settings.status() != QSettings::AccessError)
+        return {};
+    return QStringLiteral("Не удалось сохранить настройки в %1").arg(m_settings.fileName());
+}
+
 std::optional<QString> SettingsStore::toText(const QVariant& value) {
     if (value.typeId() != QMetaType::QString)
         return std::nullopt;

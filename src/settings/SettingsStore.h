@@ -28,6 +28,9 @@ class SettingsStore {
     void writeInteger(const QString& name, qint32 value);
     bool contains(const QString& name) const;
     void remove(const QString& name);
+    // Writes what was changed now. Empty when it was written, else the message to log: a
+    // read-only file or folder, a full disk, a folder that cannot be made.
+    QString save();
 
     // How a value read back is taken. Strings: only text (a list, a number from a typed
     // backend or a byte array is not a string). Integers: a number or decimal text that

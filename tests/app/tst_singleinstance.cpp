@@ -46,6 +46,29 @@ class TestSingleInstance : public QObject {
         third.kill();
         third.waitForFinished();
     }
+
+    void unusableTempDirIsNoRunningInstance() {
+        // TMPDIR naming a file: neither lock nor socket can be made there, and that is not
+        // another wizard. The start goes on (the connect attempt reports the temp directory).
+        QTemporaryDir tmp;
+        QFile notADirectory(tmp.filePath("not-a-directory"));
+        QVERIFY(notADirectory.open(QIODevice::WriteOnly));
+        notADirectory.close();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", notADirectory.fileName());
+        env.insert("XDG_CONFIG_HOME", tmp.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("KESTROM_BOXES_TO_STDERR", "1");
+
+        QProcess wizard;
+        wizard.setProcessEnvironment(env);
+        wizard.start(KESTROM_EXE, {});
+        QVERIFY(wizard.waitForStarted());
+        QVERIFY2(!wizard.waitForFinished(1500), wizard.readAllStandardError().constData());
+        QVERIFY(wizard.readAllStandardError().indexOf("BOX") < 0);
+        wizard.kill();
+        wizard.waitForFinished();
+    }
 };
 
 QTEST_MAIN(TestSingleInstance)
