@@ -64,7 +64,8 @@ void TMainKestromForm::SendToSetup(int Count) {
     FServerConnections.first()->write(FDataBuffer, Count);
 }
 
-void TMainKestromForm::ServerSocketClientConnect(QTcpSocket*) {
+void TMainKestromForm::ServerSocketClientConnect(QTcpSocket* socket) {
+    WatchSetupConnection(socket);
     FSetupConnected = true;
     AddLog(QStringLiteral("Оболочка подключилась к мосту."), QString());
 }
@@ -77,19 +78,16 @@ void TMainKestromForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
 }
 
 void TMainKestromForm::ServerSocketClientRead(QTcpSocket* socket) {
+    if (ConnectTypeComboBox->currentIndex() == chIP) {
+        RelaySetupToPanel(socket); // straight on to the panel's socket (LANChannel.cpp)
+        return;
+    }
     const QByteArray bytes = socket->readAll();
     if (bytes.isEmpty())
         return;
-    if (ConnectTypeComboBox->currentIndex() != chIP) {
-        // Queued in arrival order; the relay stages at most one buffer at a time, so a
-        // second packet never overwrites one that has not reached the port yet.
-        FSetupQueue += bytes;
-        return;
-    }
-    AddLog(QStringLiteral("SETUP->PANEL"), QString());
-    LogHexDump(bytes, int(bytes.size()));
-    if (ClientSocket->state() == QAbstractSocket::ConnectedState)
-        ClientSocket->write(bytes);
+    // Queued in arrival order; the relay stages at most one buffer at a time, so a
+    // second packet never overwrites one that has not reached the port yet.
+    FSetupQueue += bytes;
 }
 
 void TMainKestromForm::ServerSocketClientError(QTcpSocket*) {
