@@ -67,11 +67,10 @@ void TMainKestromForm::URLLabel1Click() {
             MainLoop(); // returns when the connection is over
         } else if (kind == kindIP) {
             SetStatus(QStringLiteral("Идет подключение"), StatusColour::Unchanged);
-            if (ClientSocket->state() != QAbstractSocket::UnconnectedState)
-                ClientSocket->abort();
+            SetClientActive(false);
             ClientSocket->setProperty("Host", IPCombo->currentText());
             ClientSocket->setProperty("Port", PortCombo->currentText().toUInt());
-            ClientSocket->connectToHost(IPCombo->currentText(), quint16(PortCombo->currentText().toUInt()));
+            SetClientActive(true);
             IPCombo->setEnabled(false);
             PortCombo->setEnabled(false);
             ConnectTypeComboBox->setEnabled(false);
@@ -93,7 +92,10 @@ void TMainKestromForm::URLLabel1Click() {
             ConnectTypeComboBox->setEnabled(true);
             FNeedAskLANVer = true;
             FNeedLANReconnect = false;
-            ClientSocket->abort();
+            // After the user's click no further attempt is made, not even one already due.
+            Timer1->stop();
+            FReconnectAfterBox = false;
+            SetClientActive(false);
             StopSetup();
             StopServer();
         }

@@ -5,6 +5,9 @@
 #include "app/MainFormUnit.h"
 #include "log/TimeFuncs.h"
 
+#include <QCoreApplication>
+#include <QTcpSocket>
+
 namespace DeviceHandshake {
 
 bool AnswerStep(QByteArray& collected, const QByteArray& echo, const QByteArray& terminator) {
@@ -24,6 +27,16 @@ bool ContainsHangupWord(const QByteArray& text) {
 
 int StopPanelPause(int verInfoWait, int floorMs) {
     return qMax(verInfoWait / 12, floorMs);
+}
+
+void CollectLANAnswer(QByteArray& collected, const QByteArray& received, qsizetype limit) {
+    const qsizetype room = limit - collected.size();
+    if (room > 0)
+        collected += received.left(room);
+}
+
+bool LANAnswerComplete(const QByteArray& collected) {
+    return collected.contains("OK");
 }
 
 } // namespace DeviceHandshake
@@ -133,6 +146,53 @@ bool TMainKestromForm::DetectDevice() {
     AddLog(QStringLiteral("+VER_INFO=?"), AppToCom);
     if (SerialAnswerWait("+VER_INFO=?\r\n", "OK\r\n", 150, true, collected))
         result = true;
+    return result;
+}
+
+void TMainKestromForm::LANWait(quint32 start, quint32 limit) {
+    const quint32 elapsed = GetTickCount() - start;
+    if (elapsed >= limit)
+        return;
+    // Sleep in the event loop until the panel's bytes (or anything else) arrive or the
+    // deadline's timer fires: the wait never spins.
+    FLANWaitTimer->start(qMax(1, TicksToRealMs(limit - elapsed)));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+bool TMainKestromForm::LANHandshake() {
+    // Nothing of this dialogue is logged. The panel's answers arrive through
+    // ClientSocketRead, which collects them into FVerInfo while FNeedAskLANVer is set.
+    constexpr quint32 AnswerWait = 1500;
+    bool result = false;
+    // An answer kept from an earlier connection must not pass for this one's "OK".
+    FVerInfo.clear();
+    const auto waitForOK = [this] {
+        const quint32 start = GetTickCount();
+        for (;;) {
+            if (DeviceHandshake::LANAnswerComplete(FVerInfo))
+                return true;
+            // A panel that has gone, or a user who cancelled, ends the wait at once.
+            if (GetTickCount() - start >= AnswerWait || !FClientActive)
+                return false;
+            LANWait(start, AnswerWait);
+        }
+    };
+    const auto sendText = [this](const QByteArray& text) {
+        if (!FClientActive)
+            return;
+        ClientSocket->write(text);
+        ClientSocket->flush();
+    };
+    if (MKChB->isChecked()) {
+        sendText("+CHECK_MASTER_CODE=1,\"" + AnsiCodec::fromText(MasterKeyEdit->text()) + "\"\r\n");
+        result = waitForOK();
+    }
+    FVerInfo.clear();
+    sendText("+VER_INFO=?\r\n");
+    if (waitForOK())
+        result = true;
+    FLANWaitTimer->stop();
+    FNeedAskLANVer = false;
     return result;
 }
 

@@ -1,4 +1,4 @@
-// Pure rules of the device dialogue over the serial line.
+// Pure rules of the device dialogue over the serial line and the LAN.
 #pragma once
 
 #include <QByteArray>
@@ -15,5 +15,17 @@ bool ContainsHangupWord(const QByteArray& text);
 
 // The stop-panel pauses: the larger of limit/12 and the floor.
 int StopPanelPause(int verInfoWait, int floorMs);
+
+// Most bytes the LAN handshake keeps of what the panel sends meanwhile: a panel that
+// streams data during the handshake must not grow memory without end.
+constexpr qsizetype MaxLANAnswer = 64 * 1024;
+
+// Appends what the panel sent during the LAN handshake, keeping the first `limit` bytes
+// (the version text leads the answer); the rest is dropped.
+void CollectLANAnswer(QByteArray& collected, const QByteArray& received, qsizetype limit = MaxLANAnswer);
+
+// The LAN handshake's waits end once "OK" occurs anywhere in the collected answer: no echo
+// removal and no line end on this channel.
+bool LANAnswerComplete(const QByteArray& collected);
 
 } // namespace DeviceHandshake

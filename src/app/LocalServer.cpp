@@ -99,9 +99,12 @@ void TMainKestromForm::PullSetupBytes() {
 }
 
 void TMainKestromForm::ServerSocketClientConnect(QTcpSocket* socket) {
-    // Bounded: while the relay's queue is full nobody reads this socket, Qt stops taking
-    // bytes from the kernel at this size, and TCP flow control holds the setup program.
-    socket->setReadBufferSize(SetupReadBufferSize);
+    // Bounded: while the serial relay's queue is full nobody reads this socket, Qt stops
+    // taking bytes from the kernel at this size, and TCP flow control holds the setup
+    // program. The LAN relay paces this socket itself.
+    if (ConnectTypeComboBox->currentIndex() != chIP)
+        socket->setReadBufferSize(SetupReadBufferSize);
+    WatchSetupConnection(socket);
     FSetupConnected = true;
     AddLog(QStringLiteral("Оболочка подключилась к мосту."), QString());
 }
@@ -114,20 +117,14 @@ void TMainKestromForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
 }
 
 void TMainKestromForm::ServerSocketClientRead(QTcpSocket* socket) {
-    if (ConnectTypeComboBox->currentIndex() != chIP) {
-        // Queued in arrival order; the relay stages at most one buffer at a time, so a
-        // second packet never overwrites one that has not reached the port yet. A full
-        // queue leaves the bytes in the socket until the port drains.
-        PullSetupBytes();
+    if (ConnectTypeComboBox->currentIndex() == chIP) {
+        RelaySetupToPanel(socket); // straight on to the panel's socket (LANChannel.cpp)
         return;
     }
-    const QByteArray bytes = socket->readAll();
-    if (bytes.isEmpty())
-        return;
-    AddLog(QStringLiteral("SETUP->PANEL"), QString());
-    LogHexDump(bytes, int(bytes.size()));
-    if (ClientSocket->state() == QAbstractSocket::ConnectedState)
-        ClientSocket->write(bytes);
+    // Queued in arrival order; the relay stages at most one buffer at a time, so a second
+    // packet never overwrites one that has not reached the port yet. A full queue leaves
+    // the bytes in the socket until the port drains.
+    PullSetupBytes();
 }
 
 void TMainKestromForm::ServerSocketClientError(QTcpSocket*) {

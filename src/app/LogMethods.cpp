@@ -40,6 +40,10 @@ void TMainKestromForm::LogHexDump(const QByteArray& Data, int Count) {
         AddLog(line, QString());
 }
 
+bool TMainKestromForm::LogRecording() {
+    return LOGForm && LOGForm->isVisible();
+}
+
 void TMainKestromForm::LogBytes(const char* Data, int Count, const QString& Tag) {
     if (!LOGForm || !LOGForm->isVisible() || Count <= 0)
         return;

@@ -102,6 +102,9 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     ClientSocket = new QTcpSocket(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
+    FLANWaitTimer = new QTimer(this);
+    FLANWaitTimer->setSingleShot(true);
+    WireClientSocket();
     FPortWatchTimer = new QTimer(this);
     // The port watch enumerates the machine's ports; a quarter second notices a pulled
     // adapter promptly without costing anything while idle.
@@ -161,6 +164,9 @@ void TMainKestromForm::FormClose() {
     if (FClosed)
         return;
     FClosed = true;
+    // The panel's connection goes quietly: no reconnect is scheduled on the way out.
+    Timer1->stop();
+    FClientActive = false;
     if (ClientSocket->state() != QAbstractSocket::UnconnectedState)
         ClientSocket->abort();
     FConnected = false; // a running relay loop ends at its next check

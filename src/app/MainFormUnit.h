@@ -8,6 +8,7 @@
 //   src/app/DeviceHandshake.cpp    the device dialogue, modem hang-up words, "+rb"
 //   src/app/SetupLauncher.cpp      setup.ini flags, starting and stopping the setup program
 //   src/app/LocalServer.cpp        the local TCP server the setup program connects to
+//   src/app/LANChannel.cpp         the panel's TCP socket: connect, drop, relay, errors, reconnect
 //   src/app/PersistentSettings.cpp histories and choices kept between runs
 //   src/app/LogMethods.cpp         AddLog, LogFmt, LogHexDump
 // The lower folders (src/channels, src/server, src/settings, src/log) hold what does not
@@ -110,6 +111,7 @@ class TMainKestromForm : public QWidget {
 
     // ---- device handshake (DeviceHandshake.cpp) -----------------------------------------
     bool DetectDevice();
+    bool LANHandshake();
     bool CheckModemHangup(int Count);
     void SendRBCommand();
 
@@ -149,6 +151,29 @@ class TMainKestromForm : public QWidget {
     static constexpr qint64 SetupSendLimit = 16 * 1024 * 1024;
     quint16 ServerPort() const;
 
+    // ---- LAN channel (LANChannel.cpp) -------------------------------------------------------
+    // The events of ClientSocket, raised on the GUI thread.
+    void ClientSocketConnect();
+    void ClientSocketDisconnect();
+    void ClientSocketRead();
+    // ErrorCode is the Winsock number of the failure; the handler sets it to 0.
+    void ClientSocketError(int& ErrorCode);
+    // ClientSocket's Active: true starts an asynchronous connect to the host and port set by
+    // the connect command; false on a connected socket closes it and runs
+    // ClientSocketDisconnect before it returns, on any other socket it raises nothing.
+    void SetClientActive(bool Active);
+    bool ClientActive() const { return FClientActive; }
+    // The local server's read handler on the LAN channel: the setup program's bytes to the panel.
+    void RelaySetupToPanel(QTcpSocket* Socket);
+    // A new setup-program connection: no delayed small packets, and the LAN relay resumes
+    // reading from the panel once this connection's queue has drained.
+    void WatchSetupConnection(QTcpSocket* Socket);
+    // An error box of this channel, between StartFlash and StopFlash. Never two at once.
+    void LANErrorBox(const QString& Text);
+    // The LAN relay does not read from one side while the other side's queue holds more
+    // than this: TCP flow control then slows the sender down.
+    static constexpr qint64 LANQueueLimit = 1 << 20;
+
     // ---- persistent settings (PersistentSettings.cpp) -----------------------------------
     void LoadPhoneList();
     void SavePhoneNumber(const QString& Phone);
@@ -166,6 +191,8 @@ class TMainKestromForm : public QWidget {
     // text is only built while the log window can record it: relaying megabytes must
     // not pay for a conversion nobody sees.
     void LogBytes(const char* Data, int Count, const QString& Tag);
+    // The log window records lines only while it is shown; text nobody records is not built.
+    static bool LogRecording();
 
     // ---- connection state -----------------------------------------------------------------
     // Fields are public so that the tests can observe them; only the operations named
@@ -186,8 +213,23 @@ class TMainKestromForm : public QWidget {
     bool FNeedLANReconnect = false;
     // History of "address:port" entries; exists from FormCreate to FormClose.
     std::unique_ptr<QStringList> FIPPort;
-    // LAN reconnect attempts made.
+    // LAN reconnect attempts made since the last successful connect. Timer1Timer adds 1,
+    // ClientSocketConnect sets 0.
     int FReconectCount = 0;
+    // ClientSocket reads as Active: from its connect event until its disconnect event.
+    bool FClientActive = false;
+    // An error box of the LAN channel is on screen (LANErrorBox). No connect attempt starts
+    // meanwhile; a reconnect tick that falls due waits for it (FReconnectAfterBox).
+    bool FLANBoxOpen = false;
+    bool FReconnectAfterBox = false;
+    // Wakes the handshake's waits at their deadline.
+    QTimer* FLANWaitTimer = nullptr;
+    // Counts ClientSocket's activations and deactivations; a queued socket event of an
+    // earlier attempt is dropped.
+    quint32 FClientAttempt = 0;
+    // The LAN relay left bytes unread because the other side's queue was full.
+    bool FPanelReadPaused = false;
+    bool FSetupReadPaused = false;
     // The serial port was lost and must be reopened. COMWrite, the port watch, ReopenCOM.
     bool FNeedCOMReconnect = false;
     // The open serial port; -1 when none.
@@ -262,6 +304,11 @@ class TMainKestromForm : public QWidget {
     // Drops the setup program's bytes not yet written to the port, logging their loss.
     void DiscardSetupBytes();
     void AbandonAttempt(const QString& logLine);
+    // Waits in the event loop until something happened or the tick passed the deadline.
+    void LANWait(quint32 start, quint32 limit);
+    void WireClientSocket();
+    // The channel back to idle after a failure with no setup program running.
+    void ResetLANChannel();
     bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause,
                           bool versionWait, QByteArray& collected);
     bool FClosed = false;

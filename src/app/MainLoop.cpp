@@ -200,9 +200,16 @@ int TMainKestromForm::StageSetupPacket() {
 
 void TMainKestromForm::Timer1Timer() {
     Timer1->stop();
+    if (FLANBoxOpen) {
+        // No attempt starts while an error box of the LAN channel is open: the tick comes
+        // again once it is closed.
+        FReconnectAfterBox = true;
+        return;
+    }
+    if (URLLabel1->Tag == lsIdle)
+        return; // the user has ended the connection
     ++FReconectCount;
-    ClientSocket->connectToHost(ClientSocket->property("Host").toString(),
-                                quint16(ClientSocket->property("Port").toUInt()));
+    SetClientActive(true);
 }
 
 // ---- the loop ------------------------------------------------------------------------------

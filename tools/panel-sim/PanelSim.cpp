@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -226,8 +227,71 @@ bool PanelSim::startTcp(quint16 port) {
         m_server = nullptr;
         return false;
     }
+    m_tcpPort = m_server->serverPort();
     restartDialogue();
     return true;
+}
+
+void PanelSim::dropClient(bool reset) {
+    QTcpSocket* client = m_client;
+    if (!client)
+        return;
+    m_client = nullptr;
+    m_queue.clear();
+    m_timer->stop();
+    client->disconnect(this);
+    if (reset) {
+        // Linger on with a zero time: close() sends RST instead of FIN.
+        struct linger hard {};
+        hard.l_onoff = 1;
+        hard.l_linger = 0;
+        ::setsockopt(static_cast<int>(client->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        client->abort();
+    } else {
+        client->disconnectFromHost(); // what is queued still goes out, then FIN
+    }
+    client->deleteLater();
+    restartDialogue();
+}
+
+void PanelSim::stopListening(bool reset) {
+    dropClient(reset);
+    if (m_server)
+        m_server->close();
+}
+
+bool PanelSim::listenAgain() {
+    if (!m_server)
+        return false;
+    if (m_server->isListening())
+        return true;
+    // A port just closed may linger in TIME_WAIT only on the client's side; listening again
+    // on our side succeeds at once.
+    if (!m_server->listen(QHostAddress::LocalHost, m_tcpPort)) {
+        m_error = m_server->errorString();
+        return false;
+    }
+    return true;
+}
+
+bool PanelSim::isListening() const {
+    return m_server && m_server->isListening();
+}
+
+void PanelSim::streamMore() {
+    if (!m_client || !m_config.streamOnConnect)
+        return;
+    // Keep a little queued and top it up as it drains, so memory stays flat.
+    static const QByteArray chunk = [] {
+        QByteArray b(16 * 1024, '\0');
+        for (qsizetype i = 0; i < b.size(); ++i)
+            b[i] = static_cast<char>('A' + i % 26);
+        return b;
+    }();
+    while (m_client->bytesToWrite() < 4 * chunk.size()) {
+        m_client->write(chunk);
+        m_streamed += chunk.size();
+    }
 }
 
 void PanelSim::stop() {
@@ -241,6 +305,7 @@ void PanelSim::stop() {
     }
     delete m_server;
     m_server = nullptr;
+    m_tcpPort = 0;
     m_queue.clear();
     if (m_timer)
         m_timer->stop();
@@ -250,7 +315,7 @@ QString PanelSim::portName() const {
     if (m_pty)
         return m_pty->linkPath();
     if (m_server)
-        return QStringLiteral("127.0.0.1:%1").arg(m_server->serverPort());
+        return QStringLiteral("127.0.0.1:%1").arg(m_tcpPort);
     return {};
 }
 
@@ -259,7 +324,7 @@ QString PanelSim::devicePath() const {
 }
 
 quint16 PanelSim::tcpPort() const {
-    return m_server ? m_server->serverPort() : 0;
+    return m_server ? m_tcpPort : 0;
 }
 
 void PanelSim::unplug() {
@@ -447,6 +512,12 @@ void PanelSim::onNewConnection() {
             m_client->deleteLater();
         }
         m_client = socket;
+        ++m_connections;
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+            if (socket == m_client)
+                streamMore();
+        });
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
             if (socket == m_client)
                 onBytes(socket->readAll());
@@ -461,6 +532,7 @@ void PanelSim::onNewConnection() {
         m_timer->stop();
         restartDialogue();
         emit clientConnected();
+        streamMore();
     }
 }
 

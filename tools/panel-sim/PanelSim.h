@@ -100,6 +100,9 @@ class PanelSim : public QObject {
         // event loop once stopDescriptor (a signal pipe) becomes readable.
         bool fastEcho = false;
         int stopDescriptor = -1;
+        // TCP: from the moment a client connects, send bytes without end (a panel stuck
+        // in a data dump), as fast as the client takes them.
+        bool streamOnConnect = false;
     };
 
     explicit PanelSim(QObject* parent = nullptr);
@@ -122,6 +125,20 @@ class PanelSim : public QObject {
     QString devicePath() const;
     quint16 tcpPort() const;
     QString errorString() const { return m_error; }
+
+    // TCP: the connected client is dropped, with an orderly close (FIN) or a reset (RST).
+    // The listener stays.
+    void dropClient(bool reset);
+    // TCP: the port stops listening (a connect is refused) and the client is dropped;
+    // listenAgain() listens on the same port again.
+    void stopListening(bool reset = false);
+    bool listenAgain();
+    bool isListening() const;
+    bool hasClient() const { return m_client != nullptr; }
+    // TCP clients accepted so far.
+    int connectionCount() const { return m_connections; }
+    // TCP stream mode: bytes sent so far.
+    qint64 streamed() const { return m_streamed; }
 
     // Pseudo-terminal only: the port vanishes and comes back under the same name.
     // The panel keeps its state: after the replug it goes on as a device.
@@ -194,6 +211,10 @@ class PanelSim : public QObject {
 
     QTcpServer* m_server = nullptr;
     QTcpSocket* m_client = nullptr;
+    quint16 m_tcpPort = 0; // kept while not listening, for listenAgain()
+    int m_connections = 0;
+    qint64 m_streamed = 0;
+    void streamMore();
 
     QList<Chunk> m_queue;
     QTimer* m_timer = nullptr;

@@ -62,7 +62,10 @@ int main(int argc, char* argv[]) {
     parser.setApplicationDescription(QStringLiteral(
         "Simulated alarm panel. Prints the port to open (and, for a pseudo-terminal, its /dev/pts path)\n"
         "on stdout, logs the traffic on stderr and runs until killed.\n"
-        "kill -USR1 <pid> pulls the simulated adapter out, a second USR1 plugs it back in."));
+        "kill -USR1 <pid> pulls the simulated adapter out, a second USR1 plugs it back in.\n"
+        "With --tcp: kill -USR1 <pid> drops the client (FIN) and stops listening, so connects are\n"
+        "refused; a second USR1 listens again. kill -USR2 <pid> resets the client (RST) and keeps\n"
+        "listening."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("pty"),
@@ -101,6 +104,8 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("fast"),
          QStringLiteral("After the dialogue echo from a tight poll loop, up to 64 KiB a read (a panel that is "
                         "never the bottleneck of a relay).")},
+        {QStringLiteral("stream"),
+         QStringLiteral("With --tcp: send data without end from the moment a client connects.")},
         {QStringLiteral("quiet"), QStringLiteral("Do not log the traffic on stderr.")},
     });
     parser.process(app);
@@ -131,6 +136,11 @@ int main(int argc, char* argv[]) {
     config.delayMs = intOption(parser, QStringLiteral("delay"), 0, ok);
     config.silent = parser.isSet(QStringLiteral("silent"));
     config.echoDeviceData = !parser.isSet(QStringLiteral("no-echo"));
+    config.streamOnConnect = parser.isSet(QStringLiteral("stream"));
+    if (config.streamOnConnect && !parser.isSet(QStringLiteral("tcp"))) {
+        std::fprintf(stderr, "panel-sim: --stream needs --tcp\n");
+        return 2;
+    }
     if (parser.isSet(QStringLiteral("script"))) {
         QFile file(parser.value(QStringLiteral("script")));
         if (!file.open(QIODevice::ReadOnly)) {
@@ -197,9 +207,23 @@ int main(int argc, char* argv[]) {
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&sim, onPty] {
         char sig = 0;
         while (::read(signalPipe[0], &sig, 1) == 1) {
-            if (sig == SIGUSR1) {
-                if (!onPty)
+            if (sig == SIGUSR2) {
+                if (!onPty && sim.hasClient()) {
+                    sim.dropClient(true);
+                    std::fprintf(stderr, "client reset (RST)\n");
+                }
+            } else if (sig == SIGUSR1) {
+                if (!onPty) {
+                    if (sim.isListening()) {
+                        sim.stopListening();
+                        std::fprintf(stderr, "client dropped, not listening: connects are refused\n");
+                    } else if (sim.listenAgain()) {
+                        std::fprintf(stderr, "listening again on %s\n", qPrintable(sim.portName()));
+                    } else {
+                        std::fprintf(stderr, "cannot listen again: %s\n", qPrintable(sim.errorString()));
+                    }
                     continue;
+                }
                 if (sim.isPlugged()) {
                     sim.unplug();
                     std::fprintf(stderr, "adapter pulled out\n");
@@ -219,6 +243,7 @@ int main(int argc, char* argv[]) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGUSR2, &action, nullptr);
 
     return QCoreApplication::exec();
 }

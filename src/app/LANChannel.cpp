@@ -1,0 +1,285 @@
+// The LAN channel: the panel reached over one TCP connection (ClientSocket). Everything
+// here is driven by the socket's events; the local server's read handler sends the setup
+// program's bytes the other way (RelaySetupToPanel).
+#include "app/DeviceHandshake.h"
+#include "app/MainFormUnit.h"
+#include "app/Platform.h"
+#include "channels/SocketErrors.h"
+
+#include <QTcpSocket>
+#include <QVariant>
+
+namespace {
+// Reconnect attempts in a row before the channel gives up.
+constexpr int MaxReconnects = 10;
+// What Qt takes from the kernel per socket while the other side is not keeping up; beyond
+// it the bytes stay in the kernel and TCP flow control holds the sender back.
+constexpr qint64 LANReadBuffer = 64 * 1024;
+} // namespace
+
+void TMainKestromForm::WireClientSocket() {
+    ClientSocket->setReadBufferSize(LANReadBuffer);
+    // The connect and error events are handled from the event loop, not inside the
+    // socket's own signal: the connect handler runs the handshake's waits and the error
+    // handler shows boxes, and both may take the socket down. An event of an attempt that
+    // has been given up meanwhile is dropped.
+    connect(ClientSocket, &QTcpSocket::connected, this, [this] {
+        const quint32 attempt = FClientAttempt;
+        QMetaObject::invokeMethod(
+            this,
+            [this, attempt] {
+                if (attempt != FClientAttempt)
+                    return;
+                if (ClientSocket->state() != QAbstractSocket::ConnectedState) {
+                    // Up and down again before we looked: a connection lost.
+                    ClientSocketDisconnect();
+                    return;
+                }
+                // Small request/response packets must not wait 40 ms for company.
+                ClientSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                FClientActive = true;
+                ClientSocketConnect();
+            },
+            Qt::QueuedConnection);
+    });
+    connect(ClientSocket, &QTcpSocket::disconnected, this, [this] {
+        if (!FClientActive)
+            return; // deactivated by the program, whose handler has run already
+        FClientActive = false;
+        ++FClientAttempt;
+        ClientSocketDisconnect();
+    });
+    connect(ClientSocket, &QTcpSocket::readyRead, this, [this] {
+        if (FClientActive)
+            ClientSocketRead();
+    });
+    connect(ClientSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        // A close by the panel, orderly or reset, is its disconnect event (Qt reports a reset
+        // as a close); the disconnected signal follows.
+        if (error == QAbstractSocket::RemoteHostClosedError)
+            return;
+        const int code = SocketErrors::WinsockError(error, ClientSocket->errorString());
+        const quint32 attempt = FClientAttempt;
+        QMetaObject::invokeMethod(
+            this,
+            [this, attempt, code] {
+                // Given up or replaced meanwhile (the user's cancel, a drop already handled
+                // as the disconnect event): the error belongs to nobody now.
+                if (attempt != FClientAttempt)
+                    return;
+                int errorCode = code;
+                ClientSocketError(errorCode);
+            },
+            Qt::QueuedConnection);
+    });
+    // The setup program's bytes wait while the panel's queue is full; it has drained.
+    connect(ClientSocket, &QTcpSocket::bytesWritten, this, [this] {
+        if (!FSetupReadPaused || ClientSocket->bytesToWrite() > LANQueueLimit)
+            return;
+        FSetupReadPaused = false;
+        const QList<QTcpSocket*> connections = FServerConnections;
+        for (QTcpSocket* s : connections)
+            if (FServerConnections.contains(s) && s->bytesAvailable() > 0)
+                RelaySetupToPanel(s);
+    });
+}
+
+void TMainKestromForm::SetClientActive(bool Active) {
+    if (Active) {
+        if (FClientActive)
+            return;
+        if (ClientSocket->state() != QAbstractSocket::UnconnectedState)
+            ClientSocket->abort();
+        ++FClientAttempt;
+        FPanelReadPaused = false;
+        FSetupReadPaused = false;
+        ClientSocket->connectToHost(ClientSocket->property("Host").toString(),
+                                    quint16(ClientSocket->property("Port").toUInt()));
+        return;
+    }
+    ++FClientAttempt;
+    if (FClientActive) {
+        // A connected socket raises its disconnect event before the deactivation returns.
+        FClientActive = false;
+        ClientSocket->abort();
+        ClientSocketDisconnect();
+        return;
+    }
+    // A connect still on its way is given up without any event.
+    const QAbstractSocket::SocketState state = ClientSocket->state();
+    if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState)
+        ClientSocket->abort();
+}
+
+void TMainKestromForm::LANErrorBox(const QString& Text) {
+    if (FLANBoxOpen) {
+        // Boxes of this channel never stack up; the text still reaches the log.
+        AddLog(Text, QString());
+        return;
+    }
+    FLANBoxOpen = true;
+    StartFlash();
+    Platform::MessageBox(this, Text, QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+    StopFlash();
+    FLANBoxOpen = false;
+    if (FReconnectAfterBox) {
+        // A reconnect fell due while the box was open: it follows one interval after the
+        // box was closed, unless the user has ended the connection meanwhile.
+        FReconnectAfterBox = false;
+        if (URLLabel1->Tag != lsIdle)
+            Timer1->start();
+    }
+}
+
+void TMainKestromForm::ClientSocketConnect() {
+    AddLog(QStringLiteral("LAN connect"), QString());
+    FReconectCount = 0;
+    FNeedAskLANVer = true;
+    if (ClientSocket->bytesAvailable() > 0)
+        ClientSocketRead(); // the panel spoke before we looked
+    const bool answered = LANHandshake();
+    if (URLLabel1->Tag == lsIdle) {
+        // The user cancelled during the handshake: nothing more happens for this attempt.
+        SetClientActive(false);
+        return;
+    }
+    if (!answered) {
+        SetClientActive(false); // runs ClientSocketDisconnect, which schedules the next attempt
+        LANErrorBox(QStringLiteral("Панель не отвечает"));
+        return;
+    }
+    if (!FClientActive)
+        return; // dropped right after answering: the disconnect handler has scheduled a reconnect
+    SetStatus(QStringLiteral("Подключен"), StatusColour::Unchanged);
+    // A reconnect of a running session only brings the local server back. Until a setup
+    // program runs (the first attempts failed the handshake) every success is a first one.
+    if (FNeedLANReconnect && FSetupIsStarted) {
+        FNeedLANReconnect = false;
+        StartServer();
+        return;
+    }
+    FNeedLANReconnect = false;
+    StartServer();
+    StartSetup();
+    SaveIPList();
+    IPCombo->setEnabled(false);
+    PortCombo->setEnabled(false);
+    ConnectTypeComboBox->setEnabled(false);
+    SetLink(lsConnecting, QStringLiteral("Отключить"));
+}
+
+void TMainKestromForm::ClientSocketDisconnect() {
+    if (URLLabel1->Tag == lsIdle)
+        return; // the user ended the connection, or the channel was reset
+    AddLog(QStringLiteral("Получен disconnect от панели."), QString());
+    SetClientActive(false);
+    StopServer();
+    Timer1->start();
+    FNeedLANReconnect = true;
+}
+
+void TMainKestromForm::ClientSocketRead() {
+    if (FNeedAskLANVer) {
+        // The handshake's answer: neither logged nor relayed, and bounded.
+        DeviceHandshake::CollectLANAnswer(FVerInfo, ClientSocket->readAll());
+        return;
+    }
+    QTcpSocket* setup = FServerConnections.isEmpty() ? nullptr : FServerConnections.first();
+    if (setup && setup->bytesToWrite() > LANQueueLimit) {
+        // The setup program is not keeping up: leave the panel's bytes unread until its
+        // queue drains (WatchSetupConnection resumes).
+        FPanelReadPaused = true;
+        return;
+    }
+    const QByteArray bytes = ClientSocket->readAll();
+    if (bytes.isEmpty())
+        return;
+    if (LogRecording()) {
+        AddLog(QStringLiteral("PANEL->SETUP"), QString());
+        LogHexDump(bytes, int(bytes.size()));
+    }
+    if (!setup || setup->state() != QAbstractSocket::ConnectedState) {
+        AddLog(QStringLiteral("Ошибка при ображении к оболочке"), QString());
+        return; // nobody to hand the bytes to: they are lost
+    }
+    // What the kernel does not take at once stays queued in the socket, in order.
+    setup->write(bytes);
+    setup->flush();
+}
+
+void TMainKestromForm::ResetLANChannel() {
+    IPCombo->setEnabled(true);
+    PortCombo->setEnabled(true);
+    ConnectTypeComboBox->setEnabled(true);
+    SetClientActive(false);
+    FNeedAskLANVer = true;
+    FNeedLANReconnect = false;
+    SetLink(lsIdle, QStringLiteral("Подключить"));
+    // A reconnect already scheduled would bring up a connection nobody asked for.
+    Timer1->stop();
+    FReconnectAfterBox = false;
+    StopSetup();
+    StopServer();
+}
+
+void TMainKestromForm::ClientSocketError(int& ErrorCode) {
+    if (ConnectTypeComboBox->currentIndex() != chIP) {
+        AddLog(QStringLiteral("Соединение не по LAN"), QString());
+        ErrorCode = 0;
+        SetClientActive(false);
+        return;
+    }
+    SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Unchanged);
+    LogFmt(QStringLiteral("Ошибка сокета %d"), {ErrorCode});
+    SetClientActive(false); // a connected socket runs ClientSocketDisconnect here
+    if (ErrorCode == SocketErrors::WSAEADDRNOTAVAIL)
+        LANErrorBox(QStringLiteral("Нет ответа с указанного адреса."));
+    else if (ErrorCode != SocketErrors::WSAECONNABORTED)
+        LANErrorBox(QStringLiteral("Сбой подключения."));
+    ErrorCode = 0;
+    if (URLLabel1->Tag == lsIdle)
+        return; // the user ended the connection while the box was open
+    if (!FSetupIsStarted) {
+        ResetLANChannel();
+    } else if (FReconectCount < MaxReconnects) {
+        LogFmt(QStringLiteral("Попыток переподключения %d"), {FReconectCount});
+        Timer1->start();
+    } else {
+        // Given up: the setup program keeps running and the window stays as it is until
+        // the user disconnects.
+        LANErrorBox(QStringLiteral("Сбой подключения."));
+    }
+}
+
+void TMainKestromForm::RelaySetupToPanel(QTcpSocket* Socket) {
+    Socket->setReadBufferSize(LANReadBuffer);
+    if (FClientActive && ClientSocket->bytesToWrite() > LANQueueLimit) {
+        // The panel's connection is not keeping up: the setup program's bytes wait.
+        FSetupReadPaused = true;
+        return;
+    }
+    const QByteArray bytes = Socket->readAll();
+    if (bytes.isEmpty())
+        return;
+    if (LogRecording()) {
+        AddLog(QStringLiteral("SETUP->PANEL"), QString());
+        LogHexDump(bytes, int(bytes.size()));
+    }
+    if (!FClientActive || FNeedAskLANVer)
+        return; // no panel to send to (or it is being identified): the bytes are dropped
+    ClientSocket->write(bytes);
+    ClientSocket->flush();
+}
+
+void TMainKestromForm::WatchSetupConnection(QTcpSocket* Socket) {
+    Socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(Socket, &QTcpSocket::bytesWritten, this, [this, Socket] {
+        if (!FPanelReadPaused || Socket->bytesToWrite() > LANQueueLimit)
+            return;
+        if (FServerConnections.isEmpty() || FServerConnections.first() != Socket)
+            return;
+        FPanelReadPaused = false;
+        if (FClientActive && ClientSocket->bytesAvailable() > 0)
+            ClientSocketRead();
+    });
+}

@@ -1,0 +1,32 @@
+#include "channels/SocketErrors.h"
+
+namespace SocketErrors {
+
+int WinsockError(QAbstractSocket::SocketError error, const QString& errorString) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+    case QAbstractSocket::ProxyConnectionRefusedError:
+        return WSAECONNREFUSED;
+    case QAbstractSocket::SocketTimeoutError:
+    case QAbstractSocket::ProxyConnectionTimeoutError:
+        return WSAETIMEDOUT;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return WSAEADDRNOTAVAIL;
+    case QAbstractSocket::RemoteHostClosedError:
+    case QAbstractSocket::ProxyConnectionClosedError:
+        return WSAECONNRESET;
+    case QAbstractSocket::HostNotFoundError:
+    case QAbstractSocket::ProxyNotFoundError:
+        return WSAHOST_NOT_FOUND;
+    case QAbstractSocket::NetworkError:
+        return errorString.contains(QLatin1String("host unreachable"), Qt::CaseInsensitive) ? WSAEHOSTUNREACH
+                                                                                            : WSAENETUNREACH;
+    case QAbstractSocket::OperationError:
+        return WSAECONNABORTED; // an operation on a socket that is being taken down
+    default:
+        // Anything else is a failure of the local network stack.
+        return WSAENETDOWN;
+    }
+}
+
+} // namespace SocketErrors
