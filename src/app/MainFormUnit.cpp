@@ -144,6 +144,11 @@ TMainKestromForm::~TMainKestromForm() {
         FormClose();
     UnwatchCOM();
     CloseCOMPort(FCOMHandle);
+    // The children outlive this part of the object: QWidget deletes them after our members
+    // are gone, and a socket closing then would still call our handlers. Cut those links now.
+    const QList<QObject*> kids = findChildren<QObject*>();
+    for (QObject* kid : kids)
+        QObject::disconnect(kid, nullptr, this, nullptr);
 }
 
 void TMainKestromForm::FormCreate() {
