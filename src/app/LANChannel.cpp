@@ -251,9 +251,11 @@ void TMainKestromForm::ClientSocketError(int& ErrorCode) {
     }
 }
 
-void TMainKestromForm::RelaySetupToPanel(QTcpSocket* Socket) {
+void TMainKestromForm::RelaySetupToPanel(QTcpSocket* Socket, bool Closing) {
     Socket->setReadBufferSize(LANReadBuffer);
-    if (FClientActive && ClientSocket->bytesToWrite() > LANQueueLimit) {
+    // The last bytes of a connection that is closing go on whatever the panel's queue
+    // holds: nobody would read them later (at most one read buffer more).
+    if (!Closing && FClientActive && ClientSocket->bytesToWrite() > LANQueueLimit) {
         // The panel's connection is not keeping up: the setup program's bytes wait.
         FSetupReadPaused = true;
         return;

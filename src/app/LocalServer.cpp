@@ -6,6 +6,7 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <sys/ioctl.h>
 
 quint16 TMainKestromForm::ServerPort() const {
     return ServerSocket->isListening() ? ServerSocket->serverPort() : 0;
@@ -81,6 +82,17 @@ void TMainKestromForm::SendToSetup(int Count) {
     socket->flush();
 }
 
+namespace {
+// Bytes the kernel still holds for the socket, beyond what Qt has read into its buffer.
+int KernelPending(const QTcpSocket* socket) {
+    int n = 0;
+    const qintptr fd = socket->socketDescriptor();
+    if (fd < 0 || ::ioctl(int(fd), FIONREAD, &n) != 0)
+        return 0;
+    return n;
+}
+} // namespace
+
 void TMainKestromForm::PullSetupBytes() {
     for (QTcpSocket* socket : std::as_const(FServerConnections)) {
         while (FSetupQueue.size() < SetupQueueLimit) {
@@ -95,6 +107,11 @@ void TMainKestromForm::PullSetupBytes() {
             if (got <= 0)
                 break;
         }
+        // Held back with bytes still waiting (in its buffer, or in the kernel while Qt's
+        // buffer was full): a later connection's bytes (a restarted setup program) wait
+        // until this one is drained, or the two would reach the device interleaved.
+        if (socket->bytesAvailable() > 0 || KernelPending(socket) > 0)
+            break;
     }
 }
 
@@ -110,6 +127,14 @@ void TMainKestromForm::ServerSocketClientConnect(QTcpSocket* socket) {
 }
 
 void TMainKestromForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
+    // A setup program that sent its last bytes and closed: while the relay held it back,
+    // they still wait in the socket, and they go on to the device like the rest.
+    if (socket->bytesAvailable() > 0) {
+        if (ConnectTypeComboBox->currentIndex() == chIP)
+            RelaySetupToPanel(socket, true);
+        else
+            FSetupQueue += socket->readAll(); // past the bound by at most one read buffer
+    }
     FServerConnections.removeAll(socket);
     socket->deleteLater();
     FSetupConnected = false;

@@ -164,7 +164,7 @@ class TMainKestromForm : public QWidget {
     void SetClientActive(bool Active);
     bool ClientActive() const { return FClientActive; }
     // The local server's read handler on the LAN channel: the setup program's bytes to the panel.
-    void RelaySetupToPanel(QTcpSocket* Socket);
+    void RelaySetupToPanel(QTcpSocket* Socket, bool Closing = false);
     // A new setup-program connection: no delayed small packets, and the LAN relay resumes
     // reading from the panel once this connection's queue has drained.
     void WatchSetupConnection(QTcpSocket* Socket);

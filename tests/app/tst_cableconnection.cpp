@@ -44,6 +44,43 @@ double threadCpuMs() {
     return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
 }
 
+// Every byte value, in a pattern that does not repeat within a few MiB.
+QByteArray pattern(qsizetype size) {
+    QByteArray b(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        b[i] = char((i * 7) ^ (i >> 8) ^ (i >> 17));
+    return b;
+}
+
+// Resident set of this process (the wizard runs in it), bytes.
+qint64 residentBytes() {
+    QFile f("/proc/self/statm");
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return f.readAll().split(' ').value(1).toLongLong() * 4096;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool UnderAddressSanitizer = true; // its quarantine keeps freed memory resident
+#else
+constexpr bool UnderAddressSanitizer = false;
+#endif
+} // namespace
+
+// The setup program's side played by the test itself, so that it can send as much as it
+// likes, as fast as it likes: the sample program is pointed at a closed port and never
+// gets through, and this socket is the server's only client.
+struct SetupPeer : QObject {
+    QTcpSocket socket;
+    QByteArray received;
+    SetupPeer() {
+        qputenv("KESTROM_SETUP_PORT", "1");
+        connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
+    }
+    void connectTo(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
+};
+namespace {
+
 const QByteArray DefaultIni = "OLDCONNECT=0\r\nSP=0\r\nRB=1\r\nSIMPANEL=setup-sim\r\n";
 } // namespace
 
@@ -392,6 +429,188 @@ class TestCableConnection : public QObject {
         QString failure = b.connectAndRun(*s);
         QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + b.records().join('\n')));
         QVERIFY(b.panel.deviceData().startsWith(expected));
+    }
+
+    void slowLineTakesTheWholeUpload_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("drainBytes");
+        QTest::addColumn<int>("drainPeriodMs");
+        // About 10 kB/s, a 115200-baud line: the port stays full for seconds.
+        QTest::newRow("96 KiB at once over a 10 kB/s line") << 96 * 1024 << 100 << 10;
+        // Four times the queue's bound: the setup program is held back and let go again.
+        QTest::newRow("1 MiB over a 1 MB/s line") << 1024 * 1024 << 2000 << 2;
+    }
+    void slowLineTakesTheWholeUpload() {
+        // A full port is no failure: the upload arrives whole and in order while the
+        // panel's own bytes keep reaching the setup program, and the window stays live.
+        QFETCH(int, size);
+        QFETCH(int, drainBytes);
+        QFETCH(int, drainPeriodMs);
+        PanelSim::Config config;
+        config.echoDeviceData = false;
+        config.drainBytes = drainBytes;
+        config.drainPeriodMs = drainPeriodMs;
+        CableBench b(config);
+        SetupPeer peer;
+        TMainKestromForm* f = MainKestromForm;
+        const QByteArray upload = pattern(size);
+
+        QByteArray events;
+        QTimer talk;
+        talk.setInterval(100);
+        connect(&talk, &QTimer::timeout, [&] {
+            const QByteArray e = "EV" + QByteArray::number(events.size() / 8).rightJustified(5, '0') + ";";
+            events += e;
+            b.panel.send(e);
+        });
+        qsizetype queuePeak = 0;
+        qint64 gapPeak = 0;
+        QElapsedTimer since;
+        QTimer probe; // the GUI thread's longest stall: the largest gap between 10 ms ticks
+        probe.setInterval(10);
+        connect(&probe, &QTimer::timeout, [&] {
+            queuePeak = qMax(queuePeak, f->FSetupQueue.size());
+            if (since.isValid())
+                gapPeak = qMax(gapPeak, since.restart());
+            else
+                since.start();
+        });
+
+        Scenario* s = b.scenario();
+        s->step(
+             "server listening", [&] { return f->FConnected && f->ServerSocket->isListening(); },
+             [&] { peer.connectTo(f->ServerPort()); })
+            .step(
+                "peer accepted", [&] { return f->FSetupConnected && f->ServerConnectionCount() == 1; },
+                [&] {
+                    peer.socket.write(upload); // all at once
+                    talk.start();
+                    probe.start();
+                })
+            .step(
+                "upload delivered", [&] { return b.panel.deviceData().size() >= size; },
+                [&] { talk.stop(); }, 30000)
+            .step(
+                "the panel's events reached the setup program", [&] { return peer.received == events; },
+                [&] {
+                    probe.stop();
+                    f->URLLabel1->Click();
+                });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + QStringLiteral("\ndelivered %1 of %2, peer got %3")
+                                                              .arg(b.panel.deviceData().size())
+                                                              .arg(size)
+                                                              .arg(QString::fromLatin1(peer.received.right(40)))));
+        QVERIFY(b.panel.deviceData().left(size) == upload);
+        QVERIFY(events.size() >= 8);
+        QVERIFY(!hasBody(" Ошибка записи в COM порт"));
+        QVERIFY(!hasBody(" Соединение было прервано, последний пакет не доставлен"));
+        QVERIFY2(queuePeak <= TMainKestromForm::SetupQueueLimit, qPrintable(QString::number(queuePeak)));
+        QVERIFY2(gapPeak < 100, qPrintable(QStringLiteral("the window stalled for %1 ms").arg(gapPeak)));
+    }
+
+    void disconnectDuringSlowUploadIsPrompt() {
+        PanelSim::Config config;
+        config.echoDeviceData = false;
+        config.drainBytes = 100;
+        config.drainPeriodMs = 10;
+        CableBench b(config);
+        SetupPeer peer;
+        TMainKestromForm* f = MainKestromForm;
+        QElapsedTimer clickAsked;
+        qint64 clickLatency = -1;
+        Scenario* s = b.scenario();
+        s->step(
+             "server listening", [&] { return f->FConnected && f->ServerSocket->isListening(); },
+             [&] { peer.connectTo(f->ServerPort()); })
+            .step(
+                "peer accepted", [&] { return f->FSetupConnected && f->ServerConnectionCount() == 1; },
+                [&] { peer.socket.write(pattern(96 * 1024)); })
+            .step(
+                "upload under way, port full",
+                [&] { return b.panel.deviceData().size() > 2000 && f->FCOMWriteNotifier && f->FCOMWriteNotifier->isEnabled(); },
+                [&] {
+                    clickAsked.start();
+                    QTimer::singleShot(0, f, [&] {
+                        clickLatency = clickAsked.elapsed();
+                        f->URLLabel1->Click();
+                    });
+                })
+            .step("connection ended", [&] { return !f->FConnected; });
+        QString failure = b.connectAndRun(*s);
+        const qint64 ended = clickAsked.elapsed();
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QVERIFY2(clickLatency >= 0 && clickLatency < 100, qPrintable(QString::number(clickLatency)));
+        QCOMPARE(f->URLLabel1->text(), QStringLiteral("Подключить"));
+        QCOMPARE(f->FCOMHandle, -1);
+        // The port closed after at most the short wait "+rb\r" may take on a full line.
+        QVERIFY2(ended < 1000, qPrintable(QString::number(ended)));
+    }
+
+    void floodingSetupProgramIsHeldBack() {
+        // The setup program sends 50 MiB as fast as it can into a 10 kB/s line: the wizard
+        // stops reading it instead of queueing without end, and TCP holds it back.
+        PanelSim::Config config;
+        config.echoDeviceData = false;
+        config.drainBytes = 100;
+        config.drainPeriodMs = 10;
+        CableBench b(config);
+        SetupPeer peer;
+        TMainKestromForm* f = MainKestromForm;
+        constexpr qint64 Offer = 50 * 1024 * 1024;
+        qint64 offered = 0;
+        const QByteArray chunk = pattern(64 * 1024);
+        auto feed = [&] {
+            while (offered < Offer && peer.socket.bytesToWrite() < 256 * 1024) {
+                peer.socket.write(chunk);
+                offered += chunk.size();
+            }
+        };
+        connect(&peer.socket, &QTcpSocket::bytesWritten, feed);
+        qsizetype queuePeak = 0;
+        qint64 rss0 = 0;
+        qint64 rssPeak = 0;
+        QTimer probe;
+        probe.setInterval(20);
+        connect(&probe, &QTimer::timeout, [&] {
+            queuePeak = qMax(queuePeak, f->FSetupQueue.size());
+            rssPeak = qMax(rssPeak, residentBytes());
+        });
+        QElapsedTimer flooding;
+        Scenario* s = b.scenario();
+        s->step(
+             "server listening", [&] { return f->FConnected && f->ServerSocket->isListening(); },
+             [&] { peer.connectTo(f->ServerPort()); })
+            .step(
+                "peer accepted", [&] { return f->FSetupConnected && f->ServerConnectionCount() == 1; },
+                [&] {
+                    rss0 = residentBytes();
+                    probe.start();
+                    flooding.start();
+                    feed();
+                })
+            .step(
+                "three seconds of flood", [&] { return flooding.isValid() && flooding.elapsed() >= 3000; },
+                [&] {
+                    probe.stop();
+                    f->URLLabel1->Click();
+                });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const qint64 inFlight = offered - peer.socket.bytesToWrite();
+        // What left the setup program: the line's share, the wizard's bounded queue and
+        // what the kernel's socket buffers hold, nowhere near the 50 MiB offered.
+        QVERIFY2(inFlight < 16 * 1024 * 1024, qPrintable(QString::number(inFlight)));
+        QVERIFY(b.panel.deviceData().size() > 10000); // the line kept moving meanwhile
+        const QByteArray got = b.panel.deviceData();
+        bool inOrder = true;
+        for (qsizetype i = 0; i + 4 < got.size() && inOrder; ++i) // "+rb\r" may end it
+            inOrder = got[i] == chunk[i % chunk.size()];
+        QVERIFY(inOrder);
+        QVERIFY2(queuePeak <= TMainKestromForm::SetupQueueLimit, qPrintable(QString::number(queuePeak)));
+        if (!UnderAddressSanitizer)
+            QVERIFY2(rssPeak - rss0 < 24 * 1024 * 1024,
+                     qPrintable(QStringLiteral("RSS grew by %1 MiB").arg((rssPeak - rss0) >> 20)));
     }
 };
 
