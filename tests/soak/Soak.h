@@ -32,8 +32,8 @@ struct SoakOptions {
     // Largest packet a sender writes at once.
     int maxPacket = 64 * 1024;
     quint64 seed = 1;
-    // "cable", "lan" (the LAN channel's handlers are not in this build yet).
-    QStringList channels{QStringLiteral("cable")};
+    // "cable", "lan".
+    QStringList channels{QStringLiteral("cable"), QStringLiteral("lan")};
     // The traffic log window is shown and hidden again every this many ms (0: never shown).
     int logToggleMs = 1500;
     // Allowed RSS growth after the warm-up, bytes (not checked under AddressSanitizer,

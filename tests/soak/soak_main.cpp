@@ -1,5 +1,5 @@
 // kestrom-soak: the long soak of the wizard's relays; scripts/soak runs it.
-//   kestrom-soak [MiB] [--channels cable[,lan]] [--restarts N] [--cycles N] [--drops N] [--seed N]
+//   kestrom-soak [MiB] [--channels cable,lan] [--restarts N] [--cycles N] [--drops N] [--seed N]
 // Ends with "N passed, M failed"; the exit status is 1 when anything failed.
 #include "Soak.h"
 
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     parser.addPositionalArgument(QStringLiteral("MiB"),
                                  QStringLiteral("MiB each way per channel (default 256)"));
     const QCommandLineOption channels(QStringLiteral("channels"), QStringLiteral("channels to soak"),
-                                      QStringLiteral("list"), QStringLiteral("cable"));
+                                      QStringLiteral("list"), QStringLiteral("cable,lan"));
     const QCommandLineOption restarts(QStringLiteral("restarts"), QStringLiteral("setup program restarts"),
                                       QStringLiteral("n"), QStringLiteral("20"));
     const QCommandLineOption cycles(QStringLiteral("cycles"), QStringLiteral("port unplug cycles"),

@@ -10,6 +10,7 @@ class TestSoak : public QObject {
     void shortSoak_data() {
         QTest::addColumn<QString>("channel");
         QTest::newRow("cable") << QStringLiteral("cable");
+        QTest::newRow("lan") << QStringLiteral("lan");
     }
     void shortSoak() {
         QFETCH(QString, channel);
