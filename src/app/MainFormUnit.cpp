@@ -347,6 +347,11 @@ void CreateForms() {
     COMSettingsForm = new TCOMSettingsForm;
     TCPServerSettingsForm = new TTCPServerSettingsForm;
     LOGForm = new TLOGForm;
+    // Closing the main window ends the program, whatever else is open: the log window and
+    // the settings dialogs never keep it running on their own.
+    for (QWidget* w : {static_cast<QWidget*>(COMSettingsForm), static_cast<QWidget*>(TCPServerSettingsForm),
+                       static_cast<QWidget*>(LOGForm)})
+        w->setAttribute(Qt::WA_QuitOnClose, false);
 }
 
 void DestroyForms() {

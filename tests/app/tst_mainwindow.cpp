@@ -245,6 +245,29 @@ class TestMainWindow : public QObject {
         QVERIFY(!LOGForm->AutiscrollCheckBox->isChecked());
     }
 
+    void closingMainWindowEndsProgram_data() {
+        QTest::addColumn<QString>("open");
+        QTest::newRow("traffic log shown") << QStringLiteral("log");
+        QTest::newRow("COM settings shown") << QStringLiteral("com");
+        QTest::newRow("server settings shown") << QStringLiteral("tcp");
+    }
+    void closingMainWindowEndsProgram() {
+        // The application's own loop, as in the program: it must end when the main window
+        // closes, although another window is still on screen.
+        QFETCH(QString, open);
+        TMainKestromForm* f = MainKestromForm;
+        QWidget* other = open == "log"   ? static_cast<QWidget*>(LOGForm)
+                         : open == "com" ? static_cast<QWidget*>(COMSettingsForm)
+                                         : static_cast<QWidget*>(TCPServerSettingsForm);
+        f->show();
+        other->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f) && QTest::qWaitForWindowExposed(other));
+        QTimer::singleShot(0, f, [f] { f->close(); });
+        QTimer::singleShot(5000, [] { QCoreApplication::exit(1); }); // still running: a failure
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(!f->isVisible());
+    }
+
     void setupIniFlagsAtStartUp() {
         fx->Destroy();
         fx->WriteSetupIni("PROTO=1\r\nOLDCONNECT=1\r\nSP=01\r\nRB= 1\r\n");
