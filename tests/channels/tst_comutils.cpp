@@ -333,6 +333,26 @@ class TestCOMUtils : public QObject {
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
     }
 
+    void writeToFullPortNeverWaits() {
+        // The relay's write: what the driver takes now, 0 while full (no failure), -1 only
+        // once the port is gone.
+        PtyFixture pty;
+        QVERIFY(pty.isValid());
+        Port port;
+        QVERIFY(OpenCOMPort(pty.portName(), 19200, port.handle));
+        const QByteArray big(1 << 20, 'x');
+        QElapsedTimer clock;
+        clock.start();
+        const int first = WriteCOMData(port.handle, big.constData(), int(big.size()));
+        QVERIFY2(first > 0 && first < big.size(), qPrintable(QString::number(first)));
+        QCOMPARE(WriteCOMData(port.handle, big.constData(), int(big.size())), 0);
+        QVERIFY2(clock.elapsed() < 50, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!pty.readAvailable().isEmpty()); // the device reads: room again
+        QVERIFY(WriteCOMData(port.handle, big.constData(), int(big.size())) > 0);
+        pty.unplug();
+        QCOMPARE(WriteCOMData(port.handle, big.constData(), int(big.size())), -1);
+    }
+
     void closeTwiceThroughSameVariable() {
         PtyFixture pty;
         QVERIFY(pty.isValid());
