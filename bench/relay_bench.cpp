@@ -48,6 +48,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -80,6 +81,10 @@ struct Options {
     bool simPanel = false;
     // The LAN channel: the panels listen on TCP ports, the wizard connects to one.
     bool lan = false;
+    // LAN: socat's two sockets with TCP_NODELAY, as the wizard sets its own.
+    bool socatNoDelay = false;
+    // Each bridge alone on the last core, the client and the panels on the first.
+    bool pin = false;
     // "bytes/ms": the slow-line session instead of the comparison with socat.
     QString slowLine;
     qsizetype slowBytes = 1 * MiB;
@@ -438,6 +443,28 @@ void idleTogether(std::vector<Bridge*> bridges, const Options& o) {
     }
 }
 
+// --pin: where each process runs. A bridge whose wakeups cross cores costs more CPU and
+// time than one woken on its own core; left to the scheduler, each bridge's process gets
+// its own placement for its lifetime, and the two figures then differ by up to 2x for
+// reasons that have nothing to do with the bridge.
+constexpr int ClientCore = 0;
+int bridgeCore() {
+    return std::max(0, int(::sysconf(_SC_NPROCESSORS_ONLN)) - 1);
+}
+
+// Every thread of process pid (0: this one) onto one core.
+void pinProcess(pid_t pid, int core) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    const pid_t process = pid > 0 ? pid : ::getpid();
+    const QStringList tasks = QDir(QStringLiteral("/proc/%1/task").arg(process)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& task : tasks)
+        ::sched_setaffinity(pid_t(task.toInt()), sizeof set, &set);
+    if (tasks.isEmpty())
+        ::sched_setaffinity(process, sizeof set, &set);
+}
+
 // ---- the report ----------------------------------------------------------------------------
 
 QString verdict(bool pass) {
@@ -460,7 +487,10 @@ void row(const char* what, double kestrom, double socat, const char* unit, bool 
 int report(const Options& o, const Bridge& k, const Bridge& s, const Bridge* direct = nullptr) {
     std::printf("\n%s relay benchmark, %s, %ld cores, QT_QPA_PLATFORM=%s, %s panel%s\n", o.lan ? "LAN" : "Cable",
                 qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)), ::sysconf(_SC_NPROCESSORS_ONLN),
-                qPrintable(platform()), o.simPanel ? "event-loop" : "poll-loop", o.lan ? " on TCP" : "");
+                qPrintable(platform()), o.simPanel ? "event-loop" : "poll-loop",
+                !o.lan ? "" : o.socatNoDelay ? " on TCP, socat with nodelay" : " on TCP, socat without nodelay");
+    if (o.pin)
+        std::printf("pinned: each bridge on core %d, the client and the panels on core %d\n", bridgeCore(), ClientCore);
     std::printf("%d rounds of %d round trips of %d bytes and a %.1f MiB echo (at most %lld KiB on the way), "
                 "then %d s idle\n\n",
                 o.rounds, o.roundTrips, o.packet, double(o.echoBytes) / double(MiB),
@@ -764,6 +794,8 @@ int runBridges(const Options& o, const QStringList& arguments) {
     quint16 socatPanelPort = 0;
     quint16 kestromPanelPort = 0;
     quint16 directPanelPort = 0;
+    if (o.pin) // this process relays for Kestrom; its helpers are placed as they start
+        pinProcess(0, bridgeCore());
     if (o.lan) {
         if (!startTcpPanel(socatPanel, o, socatPanelPort, error) ||
             !startTcpPanel(kestromPanel, o, kestromPanelPort, error) ||
@@ -775,15 +807,26 @@ int runBridges(const Options& o, const QStringList& arguments) {
     }
 
     // socat serves one connection and then ends. Cable: rawer, raw mode and echo off, as
-    // the wizard sets the port. LAN: a connection of its own to its panel.
+    // the wizard sets the port. LAN: a connection of its own to its panel; by default
+    // with Nagle's algorithm on, as socat has it, with --socat-nodelay off on both sides.
     const quint16 socatPort = freePort();
     ChildProcess socat;
-    const QString socatTarget = o.lan ? QStringLiteral("TCP:127.0.0.1:%1").arg(socatPanelPort)
+    const QString noDelay = o.socatNoDelay ? QStringLiteral(",nodelay") : QString();
+    const QString socatTarget = o.lan ? QStringLiteral("TCP:127.0.0.1:%1%2").arg(socatPanelPort).arg(noDelay)
                                       : QStringLiteral("FILE:%1,rawer").arg(socatLink);
     if (!slow &&
-        !socat.start(o.socat, {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(socatPort), socatTarget},
+        !socat.start(o.socat,
+                     {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr%2").arg(socatPort).arg(noDelay),
+                      socatTarget},
                      false, error))
         return fatal(error);
+    if (o.pin) {
+        for (const ChildProcess* panel : {&socatPanel, &kestromPanel, &directPanel})
+            if (panel->pid() > 0)
+                pinProcess(panel->pid(), ClientCore);
+        if (socat.pid() > 0)
+            pinProcess(socat.pid(), bridgeCore());
+    }
 
     // The simulator's device key leads to a "setup program" that never connects: the
     // measuring client is then the server's only connection, the one device bytes go to.
@@ -840,6 +883,8 @@ int runBridges(const Options& o, const QStringList& arguments) {
     if (o.lan)
         clientArgs << QStringLiteral("--panel-direct=%1:%2").arg(directPanelPort).arg(directPanel.pid());
     const bool clientStarted = client.start(QCoreApplication::applicationFilePath(), clientArgs, false, error);
+    if (clientStarted && o.pin)
+        pinProcess(client.pid(), ClientCore);
     ::close(done[1]);
     if (!clientStarted) {
         ::close(done[0]);
@@ -993,6 +1038,12 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("lan"),
          QStringLiteral("The LAN relay: channel \"IP\", the panels (panel-sim --tcp) on TCP ports of 127.0.0.1, "
                         "socat relaying TCP to TCP; and the panel measured alone.")},
+        {QStringLiteral("socat-nodelay"),
+         QStringLiteral("With --lan: socat's sockets with TCP_NODELAY (nodelay on both addresses), as the wizard "
+                        "sets its own; socat's default leaves Nagle's algorithm on.")},
+        {QStringLiteral("pin"),
+         QStringLiteral("Each bridge on the last core, the client and the panels on the first (same placement for "
+                        "both bridges).")},
         {QStringLiteral("sim-panel"),
          QStringLiteral("Panels echo through the simulator's event loop (slower) instead of its poll loop.")},
         {QStringLiteral("slow-line"),
@@ -1017,6 +1068,8 @@ int main(int argc, char* argv[]) {
     o.logWindow = parser.isSet(QStringLiteral("log-window"));
     o.simPanel = parser.isSet(QStringLiteral("sim-panel"));
     o.lan = parser.isSet(QStringLiteral("lan"));
+    o.socatNoDelay = parser.isSet(QStringLiteral("socat-nodelay"));
+    o.pin = parser.isSet(QStringLiteral("pin"));
     o.slowLine = parser.value(QStringLiteral("slow-line"));
     if (o.lan && !o.slowLine.isEmpty()) {
         std::fprintf(stderr, "relay-bench: --slow-line is a cable session; it does not go with --lan\n");

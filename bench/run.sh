@@ -8,8 +8,9 @@
 #   4. the LAN relay (--lan) against socat relaying TCP to TCP, offscreen and on the X display.
 # Then every goal row again, with its ratio and met/MISSED. Arguments go to the four
 # comparison runs (./run.sh --help lists them). Environment: BUILD_DIR the build
-# directory; SLOW_LINE (100/10) and SLOW_KIB (1024) the slow line; SKIP_XCB=1,
-# SKIP_SLOW=1 and SKIP_LAN=1 leave those runs out.
+# directory; SLOW_LINE (100/10) and SLOW_KIB (1024) the slow line; LAN_ARGS more
+# arguments for the LAN runs only (e.g. "--pin --socat-nodelay"); SKIP_XCB=1, SKIP_SLOW=1
+# and SKIP_LAN=1 leave those runs out.
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build-bench}
@@ -61,10 +62,12 @@ if [ -z "$SKIP_SLOW" ]; then
 fi
 if [ -z "$SKIP_LAN" ]; then
     echo "== LAN, offscreen"
-    run "$out/4" offscreen --lan "$@"
+    # shellcheck disable=SC2086 # LAN_ARGS is a list of options
+    run "$out/4" offscreen --lan $LAN_ARGS "$@"
     if [ -n "$xcb" ]; then
         echo "== LAN, xcb (Xvfb)"
-        run "$out/5" xcb --lan "$@"
+        # shellcheck disable=SC2086
+        run "$out/5" xcb --lan $LAN_ARGS "$@"
     else
         echo "GOAL xcb      lan not run (xvfb-run missing: apt-get install xvfb; or SKIP_XCB is set)" | tee "$out/5"
     fi
