@@ -458,7 +458,8 @@ void pinProcess(pid_t pid, int core) {
     CPU_ZERO(&set);
     CPU_SET(core, &set);
     const pid_t process = pid > 0 ? pid : ::getpid();
-    const QStringList tasks = QDir(QStringLiteral("/proc/%1/task").arg(process)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList tasks =
+        QDir(QStringLiteral("/proc/%1/task").arg(process)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& task : tasks)
         ::sched_setaffinity(pid_t(task.toInt()), sizeof set, &set);
     if (tasks.isEmpty())
@@ -485,12 +486,16 @@ void row(const char* what, double kestrom, double socat, const char* unit, bool 
 }
 
 int report(const Options& o, const Bridge& k, const Bridge& s, const Bridge* direct = nullptr) {
-    std::printf("\n%s relay benchmark, %s, %ld cores, QT_QPA_PLATFORM=%s, %s panel%s\n", o.lan ? "LAN" : "Cable",
-                qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)), ::sysconf(_SC_NPROCESSORS_ONLN),
-                qPrintable(platform()), o.simPanel ? "event-loop" : "poll-loop",
-                !o.lan ? "" : o.socatNoDelay ? " on TCP, socat with nodelay" : " on TCP, socat without nodelay");
+    std::printf("\n%s relay benchmark, %s, %ld cores, QT_QPA_PLATFORM=%s, %s panel%s\n",
+                o.lan ? "LAN" : "Cable", qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)),
+                ::sysconf(_SC_NPROCESSORS_ONLN), qPrintable(platform()),
+                o.simPanel ? "event-loop" : "poll-loop",
+                !o.lan           ? ""
+                : o.socatNoDelay ? " on TCP, socat with nodelay"
+                                 : " on TCP, socat without nodelay");
     if (o.pin)
-        std::printf("pinned: each bridge on core %d, the client and the panels on core %d\n", bridgeCore(), ClientCore);
+        std::printf("pinned: each bridge on core %d, the client and the panels on core %d\n", bridgeCore(),
+                    ClientCore);
     std::printf("%d rounds of %d round trips of %d bytes and a %.1f MiB echo (at most %lld KiB on the way), "
                 "then %d s idle\n\n",
                 o.rounds, o.roundTrips, o.packet, double(o.echoBytes) / double(MiB),
@@ -560,7 +565,8 @@ int report(const Options& o, const Bridge& k, const Bridge& s, const Bridge* dir
          QStringLiteral(">= %1x").arg(GoalThroughput, 0, 'f', 1), throughput >= GoalThroughput);
     goal("relay CPU per MiB", QStringLiteral("%1x socat").arg(cpu, 5, 'f', 2),
          QStringLiteral("<= %1x").arg(GoalCpuPerMiB, 0, 'f', 1), cpu <= GoalCpuPerMiB);
-    goal(o.packet == 16 ? "median 16-byte trip" : "median round trip", QStringLiteral("%1x socat").arg(latency, 5, 'f', 2),
+    goal(o.packet == 16 ? "median 16-byte trip" : "median round trip",
+         QStringLiteral("%1x socat").arg(latency, 5, 'f', 2),
          QStringLiteral("<= %1x").arg(GoalRoundTrip, 0, 'f', 1), latency <= GoalRoundTrip);
     goal("idle connected", QStringLiteral("%1% core").arg(k.idlePercent(), 5, 'f', 2),
          QStringLiteral("< %1%").arg(GoalIdlePercent, 0, 'f', 1), k.idlePercent() < GoalIdlePercent);
@@ -600,7 +606,8 @@ int runClient(const Options& o, Bridge& k, Bridge& s, Bridge* direct) {
     const auto healthy = [&] { return k.healthy() && s.healthy() && (!direct || direct->healthy()); };
     // The wizard first: it may still be talking to its panel, and reaches the connected
     // state only once its server listens.
-    if (!connectTo(k) || !connectTo(s) || !handshake(s) || (direct && (!connectTo(*direct) || !handshake(*direct))))
+    if (!connectTo(k) || !connectTo(s) || !handshake(s) ||
+        (direct && (!connectTo(*direct) || !handshake(*direct))))
         return report(o, k, s, direct);
     for (int round = 0; round < o.rounds; ++round) {
         // Which bridge goes first changes every round: load that grows or fades over a
@@ -1002,10 +1009,10 @@ int main(int argc, char* argv[]) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Measures the wizard's cable relay (or with --lan its LAN relay) and socat side by side, between the\n"
-        "same TCP client and a panel simulator echoing on a pseudo-terminal (or a TCP port). Exit status 1\n"
-        "only when bytes were lost or reordered or the bench could not run; missed goals are reported, not\n"
-        "failed."));
+        "Measures the wizard's cable relay (or with --lan its LAN relay) and socat side by side,\n"
+        "between the same TCP client and a panel simulator echoing on a pseudo-terminal (or a TCP\n"
+        "port). Exit status 1 only when bytes were lost or reordered or the bench could not run;\n"
+        "missed goals are reported, not failed."));
     parser.addHelpOption();
     const QString bridgeOnly = QStringLiteral("port:pid");
     QCommandLineOption kestromBridge(QStringLiteral("kestrom"), QStringLiteral("(internal)"), bridgeOnly);
@@ -1036,19 +1043,23 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("log-window"),
          QStringLiteral("Show the wizard's traffic log while it relays (a technician watching).")},
         {QStringLiteral("lan"),
-         QStringLiteral("The LAN relay: channel \"IP\", the panels (panel-sim --tcp) on TCP ports of 127.0.0.1, "
-                        "socat relaying TCP to TCP; and the panel measured alone.")},
+         QStringLiteral(
+             "The LAN relay: channel \"IP\", the panels (panel-sim --tcp) on TCP ports of 127.0.0.1, "
+             "socat relaying TCP to TCP; and the panel measured alone.")},
         {QStringLiteral("socat-nodelay"),
-         QStringLiteral("With --lan: socat's sockets with TCP_NODELAY (nodelay on both addresses), as the wizard "
-                        "sets its own; socat's default leaves Nagle's algorithm on.")},
+         QStringLiteral(
+             "With --lan: socat's sockets with TCP_NODELAY (nodelay on both addresses), as the wizard "
+             "sets its own; socat's default leaves Nagle's algorithm on.")},
         {QStringLiteral("pin"),
-         QStringLiteral("Each bridge on the last core, the client and the panels on the first (same placement for "
-                        "both bridges).")},
+         QStringLiteral(
+             "Each bridge on the last core, the client and the panels on the first (same placement for "
+             "both bridges).")},
         {QStringLiteral("sim-panel"),
          QStringLiteral("Panels echo through the simulator's event loop (slower) instead of its poll loop.")},
         {QStringLiteral("slow-line"),
-         QStringLiteral("Instead of the comparison: a panel that takes at most <bytes> every <ms> (100/10 is about "
-                        "10 kB/s), an upload sent at once, the window's longest stall meanwhile."),
+         QStringLiteral(
+             "Instead of the comparison: a panel that takes at most <bytes> every <ms> (100/10 is about "
+             "10 kB/s), an upload sent at once, the window's longest stall meanwhile."),
          QStringLiteral("bytes/ms")},
         {QStringLiteral("slow-kib"), QStringLiteral("KiB uploaded over the slow line (default 1024)."),
          QStringLiteral("KiB")},

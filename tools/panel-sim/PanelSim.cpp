@@ -497,7 +497,8 @@ void PanelSim::runFastTcpEcho() {
         return;
     }
     const int fd = static_cast<int>(client->socketDescriptor());
-    const int listener = m_server && m_server->isListening() ? static_cast<int>(m_server->socketDescriptor()) : -1;
+    const int listener =
+        m_server && m_server->isListening() ? static_cast<int>(m_server->socketDescriptor()) : -1;
     const int stop = m_config.stopDescriptor;
     // The bytes the socket holds, handed to the kernel first (flush() never blocks).
     while (client && client == m_client && client->bytesToWrite() > 0) {
