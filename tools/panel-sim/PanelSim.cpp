@@ -504,12 +504,12 @@ void PanelSim::runFastTcpEcho() {
     while (client && client == m_client && client->bytesToWrite() > 0) {
         if (client->flush())
             continue;
-        pollfd p[2] = {{fd, POLLOUT, 0}, {stop, POLLIN, 0}};
-        const int r = ::poll(p, stop >= 0 ? 2 : 1, -1);
+        pollfd p[3] = {{fd, POLLOUT, 0}, {listener, POLLIN, 0}, {stop, POLLIN, 0}};
+        const int r = ::poll(p, 3, -1);
         if (r < 0 && errno != EINTR)
             return;
-        if (r > 0 && (p[1].revents || (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))))
-            return; // the event loop sees to it
+        if (r > 0 && (p[1].revents || p[2].revents || (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))))
+            return; // a new client, a signal, a failed socket: the event loop sees to it
     }
     if (!client || client != m_client)
         return; // the socket failed while flushing and is gone
