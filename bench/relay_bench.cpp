@@ -1,12 +1,14 @@
-// relay-bench: the wizard's cable relay measured side by side with socat.
+// relay-bench: the wizard's cable or LAN relay measured side by side with socat.
 //
 // Two bridges, each between a TCP port on 127.0.0.1 and a panel simulator (a process of
-// its own) that echoes every byte on a pseudo-terminal:
-//   Kestrom: the real main window, offscreen in this process, cable channel, the connect
-//            link clicked. setup.ini maps the simulator's key to a "setup program" that
-//            never connects, so the measuring client is the local server's only
-//            connection, the one the device's bytes go to.
-//   socat:   TCP-LISTEN relaying to the simulator's pseudo-terminal.
+// its own) that echoes every byte, on a pseudo-terminal (cable) or on a TCP port (--lan):
+//   Kestrom: the real main window, offscreen in this process, cable or IP channel, the
+//            connect link clicked. setup.ini maps the simulator's key to a "setup
+//            program" that never connects, so the measuring client is the local server's
+//            only connection, the one the device's bytes go to.
+//   socat:   TCP-LISTEN relaying to the simulator's pseudo-terminal or TCP port.
+// With --lan the client also measures a third simulator directly, without a bridge: what
+// the panel alone can do, so that a panel which limits both bridges shows.
 // The measuring client is a second copy of this program (--client), outside both
 // bridges, like a real setup program. It holds one connection to each bridge and
 // alternates between them phase by phase, so that a burst of load from elsewhere on the
@@ -24,6 +26,7 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -45,6 +48,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -75,6 +79,12 @@ struct Options {
     bool logWindow = false;
     // The panels echo through the simulator's event loop instead of its fast poll loop.
     bool simPanel = false;
+    // The LAN channel: the panels listen on TCP ports, the wizard connects to one.
+    bool lan = false;
+    // LAN: socat's two sockets with TCP_NODELAY, as the wizard sets its own.
+    bool socatNoDelay = false;
+    // Each bridge alone on the last core, the client and the panels on the first.
+    bool pin = false;
     // "bytes/ms": the slow-line session instead of the comparison with socat.
     QString slowLine;
     qsizetype slowBytes = 1 * MiB;
@@ -433,6 +443,29 @@ void idleTogether(std::vector<Bridge*> bridges, const Options& o) {
     }
 }
 
+// --pin: where each process runs. A bridge whose wakeups cross cores costs more CPU and
+// time than one woken on its own core; left to the scheduler, each bridge's process gets
+// its own placement for its lifetime, and the two figures then differ by up to 2x for
+// reasons that have nothing to do with the bridge.
+constexpr int ClientCore = 0;
+int bridgeCore() {
+    return std::max(0, int(::sysconf(_SC_NPROCESSORS_ONLN)) - 1);
+}
+
+// Every thread of process pid (0: this one) onto one core.
+void pinProcess(pid_t pid, int core) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    const pid_t process = pid > 0 ? pid : ::getpid();
+    const QStringList tasks =
+        QDir(QStringLiteral("/proc/%1/task").arg(process)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& task : tasks)
+        ::sched_setaffinity(pid_t(task.toInt()), sizeof set, &set);
+    if (tasks.isEmpty())
+        ::sched_setaffinity(process, sizeof set, &set);
+}
+
 // ---- the report ----------------------------------------------------------------------------
 
 QString verdict(bool pass) {
@@ -452,22 +485,31 @@ void row(const char* what, double kestrom, double socat, const char* unit, bool 
                 socat < 10 ? 2 : 1, socat, unit, qPrintable(r), goal, qPrintable(result));
 }
 
-int report(const Options& o, const Bridge& k, const Bridge& s) {
-    std::printf("\nRelay benchmark, %s, %ld cores, QT_QPA_PLATFORM=%s, %s panel\n",
-                qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)), ::sysconf(_SC_NPROCESSORS_ONLN),
-                qPrintable(platform()), o.simPanel ? "event-loop" : "poll-loop");
+int report(const Options& o, const Bridge& k, const Bridge& s, const Bridge* direct = nullptr) {
+    std::printf("\n%s relay benchmark, %s, %ld cores, QT_QPA_PLATFORM=%s, %s panel%s\n",
+                o.lan ? "LAN" : "Cable", qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)),
+                ::sysconf(_SC_NPROCESSORS_ONLN), qPrintable(platform()),
+                o.simPanel ? "event-loop" : "poll-loop",
+                !o.lan           ? ""
+                : o.socatNoDelay ? " on TCP, socat with nodelay"
+                                 : " on TCP, socat without nodelay");
+    if (o.pin)
+        std::printf("pinned: each bridge on core %d, the client and the panels on core %d\n", bridgeCore(),
+                    ClientCore);
     std::printf("%d rounds of %d round trips of %d bytes and a %.1f MiB echo (at most %lld KiB on the way), "
                 "then %d s idle\n\n",
                 o.rounds, o.roundTrips, o.packet, double(o.echoBytes) / double(MiB),
                 static_cast<long long>(o.window / 1024), o.idleSeconds);
     bool broken = false;
-    for (const Bridge* b : {&k, &s}) {
+    for (const Bridge* b : {&k, &s, direct}) {
+        if (!b)
+            continue;
         if (!b->setupError.isEmpty())
             std::printf("%s: SETUP FAILED: %s\n", qPrintable(b->name), qPrintable(b->setupError));
         if (!b->integrityError.isEmpty())
             std::printf("%s: BYTES LOST OR REORDERED: %s\n", qPrintable(b->name),
                         qPrintable(b->integrityError));
-        broken = broken || !b->healthy() || b->idleSeconds <= 0;
+        broken = broken || !b->healthy() || (b != direct && b->idleSeconds <= 0);
     }
     if (broken)
         return 1;
@@ -497,18 +539,37 @@ int report(const Options& o, const Bridge& k, const Bridge& s) {
         rates << b->name + QLatin1Char(' ') + each.join(QLatin1Char('/'));
     }
     std::printf("\nthroughput of each round, MiB/s: %s\n", qPrintable(rates.join(QStringLiteral(", "))));
-    // MB/s as the goal states it (10^6 bytes).
-    const double socatMBs = s.throughputMiBs() * double(MiB) / 1e6;
-    std::printf("socat through the panel: %.1f MB/s, goal >= %.0f MB/s (else the panel is the bottleneck): %s\n",
-                socatMBs, PanelFloorMBs, qPrintable(verdict(socatMBs >= PanelFloorMBs)));
-    std::printf("\nGOAL %-8s echo throughput        %5.2fx socat  (>= %.1fx)  %s\n", qPrintable(platform()),
-                throughput, GoalThroughput, qPrintable(verdict(throughput >= GoalThroughput)));
-    std::printf("GOAL %-8s relay CPU per MiB      %5.2fx socat  (<= %.1fx)  %s\n", qPrintable(platform()), cpu,
-                GoalCpuPerMiB, qPrintable(verdict(cpu <= GoalCpuPerMiB)));
-    std::printf("GOAL %-8s median 16-byte trip    %5.2fx socat  (<= %.1fx)  %s\n", qPrintable(platform()),
-                latency, GoalRoundTrip, qPrintable(verdict(latency <= GoalRoundTrip)));
-    std::printf("GOAL %-8s idle connected         %5.2f%% core   (< %.1f%%)  %s\n", qPrintable(platform()),
-                k.idlePercent(), GoalIdlePercent, qPrintable(verdict(k.idlePercent() < GoalIdlePercent)));
+    if (direct) {
+        // The panel without a bridge: a bridge cannot be faster than this, and socat far
+        // below it means the bridges, not the panel, are what is measured.
+        std::printf("panel alone (client straight to a third panel-sim): round trip median %.1f us, "
+                    "echo %.1f MiB/s at %.1f ms of panel CPU per MiB; socat reaches %.0f %% of it\n",
+                    direct->percentileUs(0.5), direct->throughputMiBs(), direct->cpuMsPerMiB(),
+                    direct->throughputMiBs() > 0 ? s.throughputMiBs() / direct->throughputMiBs() * 100 : 0.0);
+    } else {
+        // MB/s as the goal states it (10^6 bytes).
+        const double socatMBs = s.throughputMiBs() * double(MiB) / 1e6;
+        std::printf(
+            "socat through the panel: %.1f MB/s, goal >= %.0f MB/s (else the panel is the bottleneck): %s\n",
+            socatMBs, PanelFloorMBs, qPrintable(verdict(socatMBs >= PanelFloorMBs)));
+    }
+    // The LAN lines name their channel; the cable ones stay as they always were.
+    const char* lan = o.lan ? "lan " : "";
+    const int pad = o.lan ? 19 : 22;
+    const auto goal = [&](const char* what, const QString& figure, const QString& bound, bool met) {
+        std::printf("GOAL %-8s %s%-*s %-13s (%s)  %s\n", qPrintable(platform()), lan, pad, what,
+                    qPrintable(figure), qPrintable(bound), qPrintable(verdict(met)));
+    };
+    std::printf("\n");
+    goal("echo throughput", QStringLiteral("%1x socat").arg(throughput, 5, 'f', 2),
+         QStringLiteral(">= %1x").arg(GoalThroughput, 0, 'f', 1), throughput >= GoalThroughput);
+    goal("relay CPU per MiB", QStringLiteral("%1x socat").arg(cpu, 5, 'f', 2),
+         QStringLiteral("<= %1x").arg(GoalCpuPerMiB, 0, 'f', 1), cpu <= GoalCpuPerMiB);
+    goal(o.packet == 16 ? "median 16-byte trip" : "median round trip",
+         QStringLiteral("%1x socat").arg(latency, 5, 'f', 2),
+         QStringLiteral("<= %1x").arg(GoalRoundTrip, 0, 'f', 1), latency <= GoalRoundTrip);
+    goal("idle connected", QStringLiteral("%1% core").arg(k.idlePercent(), 5, 'f', 2),
+         QStringLiteral("< %1%").arg(GoalIdlePercent, 0, 'f', 1), k.idlePercent() < GoalIdlePercent);
     return 0;
 }
 
@@ -534,30 +595,35 @@ int runSlowClient(const Options& o, Bridge& k) {
     return 0;
 }
 
-// The client's side of the run; its exit status is the bench's.
-int runClient(const Options& o, Bridge& k, Bridge& s) {
+// The client's side of the run; its exit status is the bench's. `direct`, when there is
+// one, is a panel without a bridge, measured after the two bridges in every phase.
+int runClient(const Options& o, Bridge& k, Bridge& s, Bridge* direct) {
     const qsizetype streamSize =
         qsizetype(o.rounds) * ((WarmUpRoundTrips + o.roundTrips) * o.packet + o.echoBytes);
     k.stream = s.stream = sessionStream(streamSize);
+    if (direct)
+        direct->stream = k.stream;
+    const auto healthy = [&] { return k.healthy() && s.healthy() && (!direct || direct->healthy()); };
     // The wizard first: it may still be talking to its panel, and reaches the connected
     // state only once its server listens.
-    if (!connectTo(k) || !connectTo(s) || !handshake(s))
-        return report(o, k, s);
+    if (!connectTo(k) || !connectTo(s) || !handshake(s) ||
+        (direct && (!connectTo(*direct) || !handshake(*direct))))
+        return report(o, k, s, direct);
     for (int round = 0; round < o.rounds; ++round) {
         // Which bridge goes first changes every round: load that grows or fades over a
         // round then favours neither.
         Bridge* first = round % 2 == 0 ? &k : &s;
         Bridge* second = first == &k ? &s : &k;
         for (const auto& phase : {roundTrips, echo}) {
-            for (Bridge* b : {first, second}) {
-                if (k.healthy() && s.healthy())
+            for (Bridge* b : {first, second, direct}) {
+                if (b && healthy())
                     phase(*b, o);
             }
         }
     }
-    if (k.healthy() && s.healthy())
+    if (healthy())
         idleTogether({&k, &s}, o);
-    return report(o, k, s);
+    return report(o, k, s, direct);
 }
 
 // ---- the bridges' side -----------------------------------------------------------------------
@@ -693,6 +759,24 @@ bool startPanel(ChildProcess& panel, const Options& o, const QString& link, QStr
     return said == link;
 }
 
+// panel-sim on a free TCP port of 127.0.0.1, echoing once its dialogue is over (its fast
+// poll loop unless --sim-panel); the port it serves on in `port`.
+bool startTcpPanel(ChildProcess& panel, const Options& o, quint16& port, QString& error) {
+    QStringList args{QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--quiet")};
+    if (!o.simPanel)
+        args << QStringLiteral("--fast");
+    if (!panel.start(o.panelSim, args, true, error))
+        return false;
+    // The first line is "127.0.0.1:<port>", printed once it listens.
+    const QString said = QString::fromLocal8Bit(panel.firstLine());
+    const QString host = QStringLiteral("127.0.0.1:");
+    bool ok = false;
+    port = said.startsWith(host) ? quint16(said.mid(host.size()).toUInt(&ok)) : 0;
+    if (!ok || port == 0)
+        error = QStringLiteral("%1 --tcp 0 did not present a port (said \"%2\")").arg(o.panelSim, said);
+    return ok && port != 0;
+}
+
 // Sets up both bridges, starts the client on them and relays for Kestrom until the
 // client has finished.
 int runBridges(const Options& o, const QStringList& arguments) {
@@ -712,18 +796,44 @@ int runBridges(const Options& o, const QStringList& arguments) {
     QString error;
     ChildProcess socatPanel;
     ChildProcess kestromPanel;
-    if ((!slow && !startPanel(socatPanel, o, socatLink, error)) || !startPanel(kestromPanel, o, kestromLink, error))
+    // LAN: a third panel the client reaches without a bridge.
+    ChildProcess directPanel;
+    quint16 socatPanelPort = 0;
+    quint16 kestromPanelPort = 0;
+    quint16 directPanelPort = 0;
+    if (o.pin) // this process relays for Kestrom; its helpers are placed as they start
+        pinProcess(0, bridgeCore());
+    if (o.lan) {
+        if (!startTcpPanel(socatPanel, o, socatPanelPort, error) ||
+            !startTcpPanel(kestromPanel, o, kestromPanelPort, error) ||
+            !startTcpPanel(directPanel, o, directPanelPort, error))
+            return fatal(error);
+    } else if ((!slow && !startPanel(socatPanel, o, socatLink, error)) ||
+               !startPanel(kestromPanel, o, kestromLink, error)) {
         return fatal(error);
+    }
 
-    // socat serves one connection and then ends. rawer: raw mode and echo off, as the
-    // wizard sets the port.
+    // socat serves one connection and then ends. Cable: rawer, raw mode and echo off, as
+    // the wizard sets the port. LAN: a connection of its own to its panel; by default
+    // with Nagle's algorithm on, as socat has it, with --socat-nodelay off on both sides.
     const quint16 socatPort = freePort();
     ChildProcess socat;
-    if (!slow && !socat.start(o.socat,
-                              {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(socatPort),
-                               QStringLiteral("FILE:%1,rawer").arg(socatLink)},
-                              false, error))
+    const QString noDelay = o.socatNoDelay ? QStringLiteral(",nodelay") : QString();
+    const QString socatTarget = o.lan ? QStringLiteral("TCP:127.0.0.1:%1%2").arg(socatPanelPort).arg(noDelay)
+                                      : QStringLiteral("FILE:%1,rawer").arg(socatLink);
+    if (!slow &&
+        !socat.start(o.socat,
+                     {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr%2").arg(socatPort).arg(noDelay),
+                      socatTarget},
+                     false, error))
         return fatal(error);
+    if (o.pin) {
+        for (const ChildProcess* panel : {&socatPanel, &kestromPanel, &directPanel})
+            if (panel->pid() > 0)
+                pinProcess(panel->pid(), ClientCore);
+        if (socat.pid() > 0)
+            pinProcess(socat.pid(), bridgeCore());
+    }
 
     // The simulator's device key leads to a "setup program" that never connects: the
     // measuring client is then the server's only connection, the one device bytes go to.
@@ -750,11 +860,15 @@ int runBridges(const Options& o, const QStringList& arguments) {
     f->show();
     if (o.logWindow)
         LOGForm->show();
-    f->ConnectTypeComboBox->setCurrentIndex(chCable);
+    f->ConnectTypeComboBox->setCurrentIndex(o.lan ? chIP : chCable);
     f->ConnectTypeComboBoxChange();
     const quint16 kestromPort = freePort();
     TCPServerSettingsForm->PortEdit->setText(QString::number(kestromPort));
-    if (f->PortsListComboBox->currentText() != kestromLink) {
+    if (o.lan) {
+        // The panel's address as the user types it into the boxes.
+        f->IPCombo->setEditText(QStringLiteral("127.0.0.1"));
+        f->PortCombo->setEditText(QString::number(kestromPanelPort));
+    } else if (f->PortsListComboBox->currentText() != kestromLink) {
         DestroyForms();
         return fatal(QStringLiteral("the wizard does not offer the port %1").arg(kestromLink));
     }
@@ -773,7 +887,11 @@ int runBridges(const Options& o, const QStringList& arguments) {
                                                      QStringLiteral("--kestrom=%1:%2").arg(kestromPort).arg(::getpid())};
     if (!slow)
         clientArgs << QStringLiteral("--socat-bridge=%1:%2").arg(socatPort).arg(socat.pid());
+    if (o.lan)
+        clientArgs << QStringLiteral("--panel-direct=%1:%2").arg(directPanelPort).arg(directPanel.pid());
     const bool clientStarted = client.start(QCoreApplication::applicationFilePath(), clientArgs, false, error);
+    if (clientStarted && o.pin)
+        pinProcess(client.pid(), ClientCore);
     ::close(done[1]);
     if (!clientStarted) {
         ::close(done[0]);
@@ -782,11 +900,20 @@ int runBridges(const Options& o, const QStringList& arguments) {
     }
 
     // When the client is done the user ends the connection: a click on the link, which
-    // reads "Отключить" once connected.
+    // reads "Отключить" once connected. The cable channel's click returns when its relay
+    // has ended; the LAN channel's at once, its relay then runs in this event loop.
+    QEventLoop lanSession;
     QTimer hangUp;
     hangUp.setInterval(50);
-    QObject::connect(&hangUp, &QTimer::timeout, f, [f, &hangUp] {
-        if (f->URLLabel1->Tag == lsConnected) {
+    QObject::connect(&hangUp, &QTimer::timeout, f, [f, &hangUp, &lanSession, &o] {
+        if (o.lan) {
+            // Connected, it reads "Отключить" in its connecting state; idle, the channel
+            // gave up by itself.
+            hangUp.stop();
+            if (f->URLLabel1->Tag != lsIdle)
+                f->URLLabel1->Click();
+            lanSession.quit();
+        } else if (f->URLLabel1->Tag == lsConnected) {
             hangUp.stop();
             f->URLLabel1->Click();
         }
@@ -820,7 +947,9 @@ int runBridges(const Options& o, const QStringList& arguments) {
         hangUp.start();
     });
 
-    f->URLLabel1->Click(); // returns when the connection is over
+    f->URLLabel1->Click(); // cable: returns when the connection is over
+    if (o.lan)
+        lanSession.exec();
     ticker.stop();
 
     hangUp.stop();
@@ -880,16 +1009,18 @@ int main(int argc, char* argv[]) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Measures the wizard's cable relay and socat side by side, between the same TCP client and a panel\n"
-        "simulator echoing on a pseudo-terminal. Exit status 1 only when bytes were lost or reordered or\n"
-        "the bench could not run; missed goals are reported, not failed."));
+        "Measures the wizard's cable relay (or with --lan its LAN relay) and socat side by side,\n"
+        "between the same TCP client and a panel simulator echoing on a pseudo-terminal (or a TCP\n"
+        "port). Exit status 1 only when bytes were lost or reordered or the bench could not run;\n"
+        "missed goals are reported, not failed."));
     parser.addHelpOption();
     const QString bridgeOnly = QStringLiteral("port:pid");
     QCommandLineOption kestromBridge(QStringLiteral("kestrom"), QStringLiteral("(internal)"), bridgeOnly);
     QCommandLineOption socatBridge(QStringLiteral("socat-bridge"), QStringLiteral("(internal)"), bridgeOnly);
+    QCommandLineOption panelDirect(QStringLiteral("panel-direct"), QStringLiteral("(internal)"), bridgeOnly);
     QCommandLineOption client(QStringLiteral("client"),
                               QStringLiteral("(internal) Be the measuring client."));
-    for (QCommandLineOption* internal : {&kestromBridge, &socatBridge, &client})
+    for (QCommandLineOption* internal : {&kestromBridge, &socatBridge, &panelDirect, &client})
         internal->setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({
         {QStringLiteral("panel-sim"),
@@ -911,16 +1042,30 @@ int main(int argc, char* argv[]) {
          QStringLiteral("s")},
         {QStringLiteral("log-window"),
          QStringLiteral("Show the wizard's traffic log while it relays (a technician watching).")},
+        {QStringLiteral("lan"),
+         QStringLiteral(
+             "The LAN relay: channel \"IP\", the panels (panel-sim --tcp) on TCP ports of 127.0.0.1, "
+             "socat relaying TCP to TCP; and the panel measured alone.")},
+        {QStringLiteral("socat-nodelay"),
+         QStringLiteral(
+             "With --lan: socat's sockets with TCP_NODELAY (nodelay on both addresses), as the wizard "
+             "sets its own; socat's default leaves Nagle's algorithm on.")},
+        {QStringLiteral("pin"),
+         QStringLiteral(
+             "Each bridge on the last core, the client and the panels on the first (same placement for "
+             "both bridges).")},
         {QStringLiteral("sim-panel"),
          QStringLiteral("Panels echo through the simulator's event loop (slower) instead of its poll loop.")},
         {QStringLiteral("slow-line"),
-         QStringLiteral("Instead of the comparison: a panel that takes at most <bytes> every <ms> (100/10 is about "
-                        "10 kB/s), an upload sent at once, the window's longest stall meanwhile."),
+         QStringLiteral(
+             "Instead of the comparison: a panel that takes at most <bytes> every <ms> (100/10 is about "
+             "10 kB/s), an upload sent at once, the window's longest stall meanwhile."),
          QStringLiteral("bytes/ms")},
         {QStringLiteral("slow-kib"), QStringLiteral("KiB uploaded over the slow line (default 1024)."),
          QStringLiteral("KiB")},
         kestromBridge,
         socatBridge,
+        panelDirect,
         client,
     });
     parser.process(*app);
@@ -933,7 +1078,14 @@ int main(int argc, char* argv[]) {
         o.socat = parser.value(QStringLiteral("socat"));
     o.logWindow = parser.isSet(QStringLiteral("log-window"));
     o.simPanel = parser.isSet(QStringLiteral("sim-panel"));
+    o.lan = parser.isSet(QStringLiteral("lan"));
+    o.socatNoDelay = parser.isSet(QStringLiteral("socat-nodelay"));
+    o.pin = parser.isSet(QStringLiteral("pin"));
     o.slowLine = parser.value(QStringLiteral("slow-line"));
+    if (o.lan && !o.slowLine.isEmpty()) {
+        std::fprintf(stderr, "relay-bench: --slow-line is a cable session; it does not go with --lan\n");
+        return 2;
+    }
     const auto number = [&parser](const char* name, int fallback, int least, int most) {
         if (!parser.isSet(QLatin1String(name)))
             return fallback;
@@ -958,12 +1110,16 @@ int main(int argc, char* argv[]) {
         Bridge s;
         k.name = QStringLiteral("Kestrom");
         s.name = QStringLiteral("socat");
+        Bridge d;
+        d.name = QStringLiteral("panel alone");
         if (!parseBridge(parser.value(kestromBridge), k) ||
-            (o.slowLine.isEmpty() && !parseBridge(parser.value(socatBridge), s))) {
-            std::fprintf(stderr, "relay-bench: --client needs --kestrom and --socat-bridge as port:pid\n");
+            (o.slowLine.isEmpty() && !parseBridge(parser.value(socatBridge), s)) ||
+            (o.lan && !parseBridge(parser.value(panelDirect), d))) {
+            std::fprintf(stderr, "relay-bench: --client needs --kestrom, --socat-bridge (and with --lan "
+                                 "--panel-direct) as port:pid\n");
             return 2;
         }
-        return o.slowLine.isEmpty() ? runClient(o, k, s) : runSlowClient(o, k);
+        return o.slowLine.isEmpty() ? runClient(o, k, s, o.lan ? &d : nullptr) : runSlowClient(o, k);
     }
     return runBridges(o, QCoreApplication::arguments().mid(1));
 }

@@ -4,11 +4,13 @@
 #   1. the comparison with socat, the wizard offscreen;
 #   2. the same on a real X display (QT_QPA_PLATFORM=xcb under Xvfb);
 #   3. the slow line: an upload sent at once to a panel that takes 100 bytes every 10 ms,
-#      the window's longest stall meanwhile (on the X display when there is one).
-# Then every goal row again, with its ratio and met/MISSED. Arguments go to the two
+#      the window's longest stall meanwhile (on the X display when there is one);
+#   4. the LAN relay (--lan) against socat relaying TCP to TCP, offscreen and on the X display.
+# Then every goal row again, with its ratio and met/MISSED. Arguments go to the four
 # comparison runs (./run.sh --help lists them). Environment: BUILD_DIR the build
-# directory; SLOW_LINE (100/10) and SLOW_KIB (1024) the slow line; SKIP_XCB=1 and
-# SKIP_SLOW=1 leave those runs out.
+# directory; SLOW_LINE (100/10) and SLOW_KIB (1024) the slow line; LAN_ARGS more
+# arguments for the LAN runs only (e.g. "--pin --socat-nodelay"); SKIP_XCB=1, SKIP_SLOW=1
+# and SKIP_LAN=1 leave those runs out.
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build-bench}
@@ -57,6 +59,18 @@ if [ -z "$SKIP_SLOW" ]; then
     slowplatform=offscreen
     [ -n "$xcb" ] && slowplatform=xcb
     run "$out/3" "$slowplatform" --slow-line "${SLOW_LINE:-100/10}" --slow-kib "${SLOW_KIB:-1024}"
+fi
+if [ -z "$SKIP_LAN" ]; then
+    echo "== LAN, offscreen"
+    # shellcheck disable=SC2086 # LAN_ARGS is a list of options
+    run "$out/4" offscreen --lan $LAN_ARGS "$@"
+    if [ -n "$xcb" ]; then
+        echo "== LAN, xcb (Xvfb)"
+        # shellcheck disable=SC2086
+        run "$out/5" xcb --lan $LAN_ARGS "$@"
+    else
+        echo "GOAL xcb      lan not run (xvfb-run missing: apt-get install xvfb; or SKIP_XCB is set)" | tee "$out/5"
+    fi
 fi
 echo
 echo "== goals"

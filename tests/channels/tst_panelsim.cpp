@@ -370,6 +370,51 @@ class TestPanelSim : public QObject {
         QVERIFY(!QFileInfo(name).isSymLink());
     }
 
+    // --fast over TCP, as the relay benchmark runs it: every byte of a stream larger than
+    // the panel's pending limit comes back once and in order ("+rb\r" among them, which
+    // the fast loop echoes like data), a new client still takes over from one in the fast
+    // loop, and a signal still ends the program.
+    void fastTcpEchoExecutable() {
+        QProcess sim;
+        sim.start(KESTROM_PANEL_SIM, {"--tcp", "0", "--fast", "--quiet"});
+        QVERIFY(sim.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine(), 5000);
+        const QString name = QString::fromLocal8Bit(sim.readLine()).trimmed();
+        QVERIFY2(name.startsWith("127.0.0.1:"), qPrintable(name));
+        const quint16 port = quint16(name.section(':', 1).toUInt());
+
+        QByteArray stream;
+        for (int i = 0; stream.size() < 3 * 1024 * 1024; ++i)
+            stream += allByteValues().mid(i % 256) + "+rb\r";
+        auto connectAndAsk = [port](QTcpSocket& socket) {
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(socket.waitForConnected(5000));
+            socket.write(VersionRequest);
+            QByteArray got;
+            QTRY_VERIFY_WITH_TIMEOUT((got += socket.readAll()).endsWith("OK\r\n"), 5000);
+            QCOMPARE(got, VersionAnswer);
+        };
+        QTcpSocket first;
+        connectAndAsk(first);
+        first.write(stream); // all at once: the panel must hold the sender back, not drop
+        QByteArray back;
+        QTRY_VERIFY_WITH_TIMEOUT((back += first.readAll()).size() >= stream.size(), 20000);
+        QVERIFY(back == stream);
+
+        QTcpSocket second;
+        QSignalSpy dropped(&first, &QTcpSocket::disconnected);
+        connectAndAsk(second);
+        QTRY_VERIFY_WITH_TIMEOUT(dropped.size() == 1, 5000);
+        second.write("\x11\x13 after");
+        back.clear();
+        QTRY_COMPARE_WITH_TIMEOUT(back += second.readAll(), QByteArray("\x11\x13 after"), 5000);
+
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(5000));
+        QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(sim.exitCode(), 0);
+    }
+
     void unescape_data() {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QByteArray>("bytes");

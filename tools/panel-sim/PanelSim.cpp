@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -481,6 +482,92 @@ void PanelSim::runFastEcho() {
     m_writeNotifier->setEnabled(!m_ptyOut.isEmpty());
 }
 
+// The client's connection echoed on its descriptor, past QTcpSocket: a read straight
+// back as one write. What the socket still holds (the version answer) goes out first.
+// Beyond MaxPendingOutput unsent nothing more is read, and TCP holds the client back:
+// over TCP no byte is dropped. The event loop takes over again for a signal, a new
+// client knocking, and the client's close or error, which the socket then reports.
+void PanelSim::runFastTcpEcho() {
+    const QPointer<QTcpSocket> client = m_client;
+    if (!client || !m_deviceMode || client->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (!m_queue.isEmpty()) {
+        // A late answer is still due (--delay): echo only after it, in order.
+        QTimer::singleShot(std::max(1, m_config.delayMs), this, &PanelSim::runFastTcpEcho);
+        return;
+    }
+    const int fd = static_cast<int>(client->socketDescriptor());
+    const int listener =
+        m_server && m_server->isListening() ? static_cast<int>(m_server->socketDescriptor()) : -1;
+    const int stop = m_config.stopDescriptor;
+    // The bytes the socket holds, handed to the kernel first (flush() never blocks).
+    while (client && client == m_client && client->bytesToWrite() > 0) {
+        if (client->flush())
+            continue;
+        pollfd p[3] = {{fd, POLLOUT, 0}, {listener, POLLIN, 0}, {stop, POLLIN, 0}};
+        const int r = ::poll(p, 3, -1);
+        if (r < 0 && errno != EINTR)
+            return;
+        if (r > 0 && (p[1].revents || p[2].revents || (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))))
+            return; // a new client, a signal, a failed socket: the event loop sees to it
+    }
+    if (!client || client != m_client)
+        return; // the socket failed while flushing and is gone
+
+    std::vector<char> buffer(64 * 1024);
+    QByteArray pending; // read, not yet written back: bytes from `sentOf` on
+    qsizetype sentOf = 0;
+    for (;;) {
+        const qsizetype unsent = pending.size() - sentOf;
+        pollfd p[3] = {{fd, 0, 0}, {listener, POLLIN, 0}, {stop, POLLIN, 0}};
+        if (unsent < MaxPendingOutput)
+            p[0].events |= POLLIN;
+        if (unsent > 0)
+            p[0].events |= POLLOUT;
+        const int r = ::poll(p, 3, -1); // negative descriptors are passed over
+        if (r < 0 && errno != EINTR)
+            break;
+        if (r <= 0)
+            continue;
+        if (p[1].revents || p[2].revents)
+            break; // a new client or a signal
+        if (p[0].revents & (POLLERR | POLLNVAL))
+            break;
+        if (unsent > 0 && (p[0].revents & POLLOUT)) {
+            const ssize_t w =
+                ::send(fd, pending.constData() + sentOf, static_cast<size_t>(unsent), MSG_NOSIGNAL);
+            if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                break;
+            if (w > 0)
+                sentOf += w;
+            if (sentOf == pending.size()) {
+                pending.clear();
+                sentOf = 0;
+            } else if (sentOf >= pending.size() / 2) {
+                pending.remove(0, sentOf);
+                sentOf = 0;
+            }
+        }
+        if (p[0].revents & (POLLIN | POLLHUP)) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                break; // closed or failed: the socket reports it from the event loop
+            if (n < 0)
+                continue;
+            // Straight back when nothing waits before it; the rest keeps its order.
+            ssize_t w = 0;
+            if (pending.size() == sentOf)
+                w = std::max<ssize_t>(0, ::send(fd, buffer.data(), static_cast<size_t>(n), MSG_NOSIGNAL));
+            if (w < n)
+                pending.append(buffer.data() + w, n - w);
+        }
+    }
+    // Echo still owed goes through the socket, in order, once the event loop runs again.
+    if (pending.size() > sentOf && client && client == m_client &&
+        client->state() == QAbstractSocket::ConnectedState)
+        client->write(pending.constData() + sentOf, pending.size() - sentOf);
+}
+
 void PanelSim::flushPty() {
     if (!m_pty || !m_pty->isPlugged()) {
         m_ptyOut.clear();
@@ -740,6 +827,8 @@ void PanelSim::enterDeviceMode() {
     m_scriptInput.clear();
     if (m_config.fastEcho && m_pty)
         QTimer::singleShot(0, this, &PanelSim::runFastEcho);
+    else if (m_config.fastEcho && m_client && m_config.script.isEmpty() && m_config.echoDeviceData)
+        QTimer::singleShot(0, this, &PanelSim::runFastTcpEcho);
 }
 
 void PanelSim::restartDialogue() {

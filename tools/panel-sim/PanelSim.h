@@ -95,9 +95,11 @@ class PanelSim : public QObject {
         // drainPeriodMs (100 every 10 ms is about 10 kB/s); 0: all there is, at once.
         int drainBytes = 0;
         int drainPeriodMs = 10;
-        // Pseudo-terminal only: in device mode echo from a tight poll loop, up to 64 KiB
-        // a read, so that the panel is never what limits a relay. The loop returns to the
-        // event loop once stopDescriptor (a signal pipe) becomes readable.
+        // In device mode echo from a tight poll loop, up to 64 KiB a read, so that the
+        // panel is never what limits a relay. The loop returns to the event loop once
+        // stopDescriptor (a signal pipe) becomes readable, and over TCP also when the
+        // client closes or a new client knocks. "+rb\r" is echoed like any other bytes
+        // meanwhile, and nothing is recorded.
         bool fastEcho = false;
         int stopDescriptor = -1;
         // TCP: from the moment a client connects, send bytes without end (a panel stuck
@@ -197,6 +199,7 @@ class PanelSim : public QObject {
     void readPty();
     void drainTick();
     void runFastEcho();
+    void runFastTcpEcho();
     void attachPty();
     void detachPty();
     void onNewConnection();

@@ -102,8 +102,10 @@ int main(int argc, char* argv[]) {
                         "(100/10 is about 10 kB/s, 2/1 about 19200 baud)."),
          QStringLiteral("bytes/ms")},
         {QStringLiteral("fast"),
-         QStringLiteral("After the dialogue echo from a tight poll loop, up to 64 KiB a read (a panel that is "
-                        "never the bottleneck of a relay).")},
+         QStringLiteral(
+             "After the dialogue echo from a tight poll loop, up to 64 KiB a read (a panel that is "
+             "never the bottleneck of a relay); on a pseudo-terminal or, with --tcp, on the "
+             "client's connection.")},
         {QStringLiteral("stream"),
          QStringLiteral("With --tcp: send data without end from the moment a client connects.")},
         {QStringLiteral("quiet"), QStringLiteral("Do not log the traffic on stderr.")},
