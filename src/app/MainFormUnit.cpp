@@ -1,6 +1,7 @@
 // Start-up, layout and the small handlers of the main window.
 #include "app/MainFormUnit.h"
 
+#include "app/AppStartup.h"
 #include "app/Platform.h"
 #include "log/LOGUnit.h"
 #include "settings/COMSettingsUnit.h"
@@ -49,7 +50,7 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     setWindowTitle(QStringLiteral("Мастер подключения"));
     setFont(Platform::DialogFont());
     setFixedSize(351, 148);
-    setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
+    setWindowIcon(AppStartup::ProgramIcon());
 
     Label3 = makeLabel(this, QStringLiteral("Тип подключения:"), 16, 11, 95, 13);
     ConnectTypeComboBox = makeCombo(this, "ConnectTypeComboBox", false, 128, 8, 215, 21);

@@ -1,3 +1,4 @@
+#include "app/AppStartup.h"
 #include "app/MainFormUnit.h"
 #include "app/Platform.h"
 #include "app/SingleInstance.h"
@@ -8,6 +9,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Norvak"));
     QApplication::setApplicationName(QStringLiteral("Kestrom"));
+    AppStartup::Prepare(app);
 
     SingleInstance instance;
     if (!instance.Claim()) {
