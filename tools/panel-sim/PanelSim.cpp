@@ -806,6 +806,7 @@ void PanelSim::completeEscape() {
     m_plus = 0;
     m_online = false;
     ++m_escapes;
+    emit escaped();
     modemReply("OK");
 }
 

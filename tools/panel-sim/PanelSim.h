@@ -209,6 +209,8 @@ class PanelSim : public QObject {
     void commandReceived(const QByteArray& command);
     void deviceDataReceived(const QByteArray& bytes);
     void clientConnected();
+    // Modem mode: "+++" was recognised; the modem takes commands again.
+    void escaped();
 
   private:
     struct Chunk {

@@ -265,6 +265,7 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "data (%lld bytes): %s\n", static_cast<long long>(bytes.size()),
                          qPrintable(printable(bytes.left(64))));
         });
+        QObject::connect(&sim, &PanelSim::escaped, [] { std::fprintf(stderr, "escape: +++\n"); });
         QObject::connect(&sim, &PanelSim::clientConnected,
                          [] { std::fprintf(stderr, "client connected\n"); });
     }
