@@ -20,6 +20,9 @@ void TMainKestromForm::customEvent(QEvent* event) {
 }
 
 void TMainKestromForm::WMModemStatus(int WParam) {
+    // A post of a dial that has been cancelled meanwhile must not overwrite the status.
+    if (URLLabel1->Tag != lsConnecting)
+        return;
     QString text = Label7->text();
     switch (WParam) {
     case 1:
@@ -74,6 +77,8 @@ void TMainKestromForm::RingThreadDone(QObject* Sender) {
 }
 
 void TMainKestromForm::ModemHangUp() {
+    if (FCOMHandle == INVALID_COM_HANDLE)
+        return; // the port is gone: nothing to hang up through
     const auto pause = [](quint32 ticks) { QThread::msleep(ulong(TicksToRealMs(ticks))); };
     pause(1000);
     for (int i = 0; i < 3; ++i)

@@ -284,6 +284,38 @@ class TestModemConnection : public QObject {
         CloseCOMPort(again);
     }
 
+    // A cancel click while the connected call's connection is being set up inside the
+    // dialer's handler (here from the box that no setup program was found): the call is
+    // hung up and the connection ends without waiting for the blocked thread.
+    void cancelInsideTheHandler() {
+        ModemBench b({});
+        b.fx.WriteSetupIni("OLDCONNECT=0\r\nSP=0\r\nRB=0\r\n"); // no setup program for SIMPANEL
+        TMainKestromForm* f = MainKestromForm;
+        f->ReadSetupFlags();
+        SetTickClockForTest(0, 20);
+        QStringList boxes;
+        bool wasRunning = false;
+        Platform::SetMessageBoxHandler([&](const Platform::BoxRecord& r) {
+            boxes << r.text;
+            wasRunning = f->FRing && f->FRing->HandlerRunning();
+            QCOMPARE(f->URLLabel1->Tag, int(lsConnecting));
+            f->URLLabel1->Click(); // cancel, while the box is open
+        });
+        f->URLLabel1->Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!boxes.isEmpty(), 10000);
+        QVERIFY(wasRunning);
+        QTRY_VERIFY(f->FRing == nullptr || !f->FRing->HandlerRunning());
+        QCOMPARE(f->URLLabel1->Tag, int(lsIdle));
+        QCOMPARE(f->Label7->text(), QStringLiteral("Нет подключения"));
+        QCOMPARE(f->FCOMHandle, -1);
+        QVERIFY(!f->FModemConnect);
+        QVERIFY(f->FRing == nullptr);
+        QVERIFY(!f->ServerSocket->isListening());
+        QTRY_COMPARE(b.simLines("escape: ").size(), 1);
+        QTRY_COMPARE(b.simLines("command: ").last(), QStringLiteral("ATH"));
+        QCOMPARE(boxes.size(), 1);
+    }
+
     // Closing the main window during a dial or a connection hangs the call up, ends the
     // thread and tells the program to end.
     void closeHangsUp_data() {
