@@ -204,7 +204,7 @@ class TestModemConnection : public QObject {
         QTest::addColumn<bool>("portMissing");
         QTest::addColumn<QString>("text");
         QTest::newRow("port busy") << QStringList{} << true << "Не могу открыть COM-порт";
-        QTest::newRow("CBST refused") << QStringList{"--cbst-error"} << false << "Модем не отвечает";
+        QTest::newRow("CBST refused") << QStringList{"--cbst-error", "--quiet-reset"} << false << "Модем не отвечает";
         QTest::newRow("no network") << QStringList{"--creg", "none"} << false << "Нет регистрации в сети GSM";
         QTest::newRow("busy") << QStringList{"--dial", "busy"} << false << "Номер занят";
         QTest::newRow("no carrier") << QStringList{"--dial", "no-carrier"} << false << "Не могу дозвониться";

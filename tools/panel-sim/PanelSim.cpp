@@ -850,6 +850,8 @@ void PanelSim::handleAT(const QByteArray& command) {
         m_online = true;
         m_lastRx.invalidate();
         modemReply("CONNECT 9600");
+    } else if (up == "ATZ" && !m.answerReset) {
+        // resets quietly
     } else if (up.startsWith("AT+CBST")) {
         modemReply(m.cbstError ? "ERROR" : "OK");
     } else if (up == "AT+CREG?") {

@@ -121,6 +121,9 @@ class PanelSim : public QObject {
             QByteArray dialAnswer; // sent instead of the result's word ("no carrier" in lower case)
             int dialDelayMs = 0;   // the network's time to answer the dial
             bool echo = true;      // commands echoed back as they arrive
+            // "ATZ" answered OK. A modem that says nothing to its reset leaves no stale
+            // "OK" behind for a later wait to mistake for its own answer.
+            bool answerReset = true;
             int guardMs = 300;
             int hangupAfterMs = 0; // the far end hangs up this long after CONNECT (0: never)
         };

@@ -128,6 +128,7 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("hangup-after"),
          QStringLiteral("Modem: the far end hangs up <ms> after the call connected."), QStringLiteral("ms")},
         {QStringLiteral("no-modem-echo"), QStringLiteral("Modem: do not echo the AT commands (ATE0).")},
+        {QStringLiteral("quiet-reset"), QStringLiteral("Modem: say nothing to ATZ.")},
     });
     parser.process(app);
 
@@ -232,6 +233,7 @@ int main(int argc, char* argv[]) {
         config.modem.guardMs = intOption(parser, QStringLiteral("guard"), 300, ok);
         config.modem.hangupAfterMs = intOption(parser, QStringLiteral("hangup-after"), 0, ok);
         config.modem.echo = !parser.isSet(QStringLiteral("no-modem-echo"));
+        config.modem.answerReset = !parser.isSet(QStringLiteral("quiet-reset"));
     }
     const int tcpPort = intOption(parser, QStringLiteral("tcp"), -1, ok);
     if (!ok || tcpPort > 65535)
