@@ -277,8 +277,10 @@ class TestModemConnection : public QObject {
         QVERIFY(f->FRing == nullptr);
         QCOMPARE(f->FCOMHandle, -1);
         QVERIFY(f->ConnectTypeComboBox->isEnabled() && f->PhoneNumber->isEnabled());
-        if (!red)
+        if (!red) { // the dial is hung up, and that is logged
+            QCOMPARE(bodies().last(), QStringLiteral("<< ATH"));
             QTRY_COMPARE(b.simLines("command: ").last(), QStringLiteral("ATH"));
+        }
         COMHandle again = INVALID_COM_HANDLE;
         QVERIFY(OpenCOMPort(b.port, 19200, again));
         CloseCOMPort(again);

@@ -356,36 +356,6 @@ class TestRingThread : public QObject {
         QVERIFY(d.bodies().filter(QRegularExpression("^>> .*CONNECT 9600")).size() == 1);
     }
 
-    void cancelWhileDialling() {
-        Config c = modemConfig();
-        c.modem.dial = Modem::DialResult::Silence;
-        SimThread sim(c);
-        Dial d;
-        SetTickClockForTest(0, 20); // room to cancel inside the dial's wait
-        d.start(sim.portName());
-        QVERIFY(waitUntil([&] { return sim.commands().contains("ATD+79001234567"); }));
-        d.cancel();
-        QVERIFY(d.window.done);
-        QCOMPARE(d.window.code, quint32(rrCancelled));
-        QVERIFY(waitUntil([&] { return sim.commands().endsWith("ATH"); }, 2000));
-        QCOMPARE(d.bodies().last(), QStringLiteral("<< ATH"));
-    }
-
-    void cancelDuringTheATWait() {
-        Config c = modemConfig();
-        c.silent = true;
-        SimThread sim(c);
-        Dial d;
-        SetTickClockForTest(0, 20);
-        d.start(sim.portName());
-        QVERIFY(waitUntil([&] { return sim.received().endsWith("AT\r\n"); }));
-        QElapsedTimer t;
-        t.start();
-        d.cancel();
-        QVERIFY(t.elapsed() < 200); // the wait ends at once, not at its 5 s (250 ms) limit
-        QCOMPARE(d.window.code, quint32(rrNoModem));
-    }
-
     // Cancelled in the 5 s after CONNECT, or connected after a result word set a failure
     // code: either way the thread hangs the call up before it ends.
     void callHungUpAfterConnect_data() {
