@@ -44,15 +44,14 @@ void TMainKestromForm::URLLabel1Click() {
 
     switch (URLLabel1->Tag) {
     case lsIdle: {
-        if (kind == kindModem) {
-            // The GSM modem dialer is not part of this build yet.
-            Platform::MessageBox(this, QStringLiteral("Модемное подключение недоступно в этой версии."),
-                                 QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-            return;
-        }
         SetLink(lsConnecting, QStringLiteral("Отмена подключения"));
         ProcessMessages(); // let the new caption be drawn
-        if (kind == kindCable) {
+        if (kind == kindModem) {
+            SavePhoneNumber(PhoneNumber->currentText());
+            DisableModemControls();
+            FModemConnect = true;
+            StartDial(FProto); // progress and outcome arrive from the dialer
+        } else if (kind == kindCable) {
             ConnectTypeComboBox->setEnabled(false);
             PortsListComboBox->setEnabled(false);
             FModemConnect = false;
@@ -83,7 +82,9 @@ void TMainKestromForm::URLLabel1Click() {
         AddLog(QStringLiteral("Установили \"Нет подключения\", нажатие на кнопку подключения в момент "
                               "подключения к прибору"),
                QString());
-        if (kind == kindModem || kind == kindCable) {
+        if (kind == kindModem) {
+            CancelModemDial();
+        } else if (kind == kindCable) {
             CloseCOM();
             EnableChannelControls();
         } else if (kind == kindIP) {
@@ -110,15 +111,27 @@ void TMainKestromForm::URLLabel1Click() {
                            "приборе (разрыв подключения)"),
             QString());
         FConnected = false; // the running MainLoop leaves its loop and does its closing steps
-        if (kind == kindModem)
-            FModemConnect = false;
+        if (kind == kindModem) {
+            ModemHangUp();
+            CloseCOM();
+            FModemConnect = false; // so the loop's end stops the setup program too
+        }
         const QString port = PortsListComboBox->currentText();
         FillPortsList();
         SelectComboItem(PortsListComboBox, port);
         EnableChannelControls();
         break;
     }
+    case lsRedial: {
+        // The setup program of the lost call is still running; the new call reuses it.
+        SetLink(lsConnecting, QStringLiteral("Отмена подключения"));
+        SavePhoneNumber(PhoneNumber->currentText());
+        DisableModemControls();
+        FModemConnect = true;
+        StartDial(ConnectTypeComboBox->currentIndex());
+        break;
+    }
     default:
-        break; // redial belongs to the modem dialer
+        break;
     }
 }

@@ -63,6 +63,8 @@ bool TMainKestromForm::SerialAnswerWait(const QByteArray& echo, const QByteArray
         FVerInfo.clear();
     const quint32 start = GetTickCount();
     while (GetTickCount() - start < quint32(FVerInfoWait)) {
+        if (FClosed)
+            return false; // the window is closing: nobody waits for the answer any more
         const int n = COMRead();
         if (n > 0)
             collected += QByteArray(FDataBuffer, n);

@@ -3,6 +3,7 @@
 
 #include "app/AppStartup.h"
 #include "app/Platform.h"
+#include "channels/RingThread.h"
 #include "log/LOGUnit.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
@@ -143,6 +144,7 @@ TMainKestromForm::~TMainKestromForm() {
     qApp->removeEventFilter(this);
     if (!FClosed)
         FormClose();
+    FreeRing();
     UnwatchCOM();
     CloseCOMPort(FCOMHandle);
     // The children outlive this part of the object: QWidget deletes them after our members
@@ -170,6 +172,18 @@ void TMainKestromForm::FormClose() {
     if (FClosed)
         return;
     FClosed = true;
+    // A dial still running is cancelled (its handler closes its port); a call that is up
+    // is hung up: a call left up is billed until the network drops it.
+    if (FRing && FRing->isRunning() && !FRing->HandlerRunning()) {
+        FRing->SetErrorCode(rrCancelled);
+        FRing->Terminate();
+        FRing->WaitFor();
+    }
+    if (FModemConnect && FCOMHandle != INVALID_COM_HANDLE) {
+        FConnected = false;
+        ModemHangUp();
+        CloseCOM();
+    }
     // The panel's connection goes quietly: no reconnect is scheduled on the way out.
     Timer1->stop();
     FClientActive = false;
@@ -184,6 +198,7 @@ void TMainKestromForm::FormClose() {
 void TMainKestromForm::closeEvent(QCloseEvent* event) {
     FormClose();
     event->accept();
+    emit Closed();
 }
 
 bool TMainKestromForm::eventFilter(QObject* watched, QEvent* event) {
@@ -340,6 +355,13 @@ void TMainKestromForm::EnableChannelControls() {
     PortsListComboBox->setEnabled(true);
     PhoneNumber->setEnabled(true);
     SpeedButton1->setEnabled(true);
+}
+
+void TMainKestromForm::DisableModemControls() {
+    ConnectTypeComboBox->setEnabled(false);
+    PortsListComboBox->setEnabled(false);
+    PhoneNumber->setEnabled(false);
+    SpeedButton1->setEnabled(false);
 }
 
 void CreateForms() {

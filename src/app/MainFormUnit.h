@@ -8,6 +8,7 @@
 //   src/app/DeviceHandshake.cpp    the device dialogue, modem hang-up words, "+rb"
 //   src/app/SetupLauncher.cpp      setup.ini flags, starting and stopping the setup program
 //   src/app/LocalServer.cpp        the local TCP server the setup program connects to
+//   src/app/ModemConnection.cpp   the GSM modem: dial, progress, dialer's end, hang-up
 //   src/app/LANChannel.cpp         the panel's TCP socket: connect, drop, relay, errors, reconnect
 //   src/app/PersistentSettings.cpp histories and choices kept between runs
 //   src/app/LogMethods.cpp         AddLog, LogFmt, LogHexDump
@@ -91,9 +92,26 @@ class TMainKestromForm : public QWidget {
     void SetStatus(const QString& caption, StatusColour colour);
     void SetLink(int state, const QString& caption);
     void EnableChannelControls(); // the controls a connect disabled, back to usable
+    void DisableModemControls();  // channel, port list, phone, refresh button
 
     // ---- connect command (ConnectCommand.cpp) -------------------------------------------
     void URLLabel1Click();
+
+    // ---- GSM modem channel (ModemConnection.cpp) ------------------------------------------
+    // The progress post of the dialer (WM_USER + 5): 1, 2, 3 set the status texts.
+    void WMModemStatus(int WParam);
+    // The dialer's termination handler, on the GUI thread while the worker waits: takes
+    // the port over; for a connected call runs the whole relay before it returns.
+    void RingThreadDone(QObject* Sender);
+    // Starts a dial of PhoneNumber on the selected port in a new FRing.
+    void StartDial(int Proto);
+    // The cancel click while the modem dials (or while a connected call's handshake runs).
+    void CancelModemDial();
+    // Hangs the call up on FCOMHandle: 1000 ms, "+" three times, 500 ms, "ATH\r\n",
+    // 150 ms. The pauses block on purpose: the modem needs them.
+    void ModemHangUp();
+    // Frees FRing: at once when its handler has returned, else once the thread finishes.
+    void FreeRing();
 
     // ---- relay (MainLoop.cpp) -----------------------------------------------------------
     void MainLoop();
@@ -282,8 +300,13 @@ class TMainKestromForm : public QWidget {
     // Accepted setup-program connections in accept order (index 0 = the first still open).
     QList<QTcpSocket*> FServerConnections;
 
+  signals:
+    // The main window was closed: the program ends, whatever other windows are open.
+    void Closed();
+
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void customEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:

@@ -230,6 +230,10 @@ void TMainKestromForm::AbandonAttempt(const QString& logLine) {
 void TMainKestromForm::MainLoop() {
     // Device check.
     if (!DetectDevice()) {
+        if (FClosed) {
+            AbandonAttempt(QString()); // the window is going: no box
+            return;
+        }
         AddLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"), QString());
         Platform::MessageBox(this, QStringLiteral("Устройство не обнаружено, работа программы невозможна."),
                              QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
@@ -263,6 +267,14 @@ void TMainKestromForm::MainLoop() {
                 QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
         AbandonAttempt(
             QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"));
+        return;
+    }
+
+    if (FCOMHandle == INVALID_COM_HANDLE) {
+        // Cancelled (or the window closed) while a box was open: the port is gone already.
+        AbandonAttempt(QString());
+        if (!FModemConnect)
+            StopSetup();
         return;
     }
 

@@ -19,6 +19,9 @@ int main(int argc, char* argv[]) {
     }
 
     CreateForms();
+    // Closing the main window ends the program, whatever other windows are still open.
+    QObject::connect(MainKestromForm, &TMainKestromForm::Closed, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     MainKestromForm->show();
     const int rc = app.exec();
     DestroyForms();

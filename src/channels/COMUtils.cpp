@@ -18,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,6 +39,15 @@ QMutex enumeratorMutex;
 std::function<QStringList()> enumeratorForTest;
 
 // Bytes waiting in the driver's output queue, -1 when the port cannot tell (hung up).
+// UNIX98 pseudo-terminal slaves have the majors 136 to 143.
+bool isPseudoTerminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;
+}
+
 int pendingOutput(int fd) {
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) != 0)
@@ -170,7 +180,11 @@ bool CloseCOMPort(COMHandle& handle) {
     const auto deadline = Clock::now() + CloseDrainLimit;
     while (pendingOutput(fd) > 0 && Clock::now() < deadline)
         pause(CloseDrainStep);
-    tcflush(fd, TCOFLUSH);
+    // A pseudo-terminal has no output queue of its own: what was written already sits in
+    // the other side's input, and flushing would throw away bytes the far side simply
+    // has not read yet (a last "ATH" or "+rb").
+    if (!isPseudoTerminal(fd))
+        tcflush(fd, TCOFLUSH);
     // The exclusive flag outlives the descriptor on pseudo-terminals.
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -105,6 +106,30 @@ class PanelSim : public QObject {
         // TCP: from the moment a client connects, send bytes without end (a panel stuck
         // in a data dump), as fast as the client takes them.
         bool streamOnConnect = false;
+
+        // GSM modem mode: the panel sits behind a modem's data call. The modem answers AT
+        // commands (echoing them) until a dial connects; from then on the bytes go to and
+        // from the panel until "+++" with guardMs of silence before and after it returns
+        // the modem to its commands ("ATH" hangs up), or the far end hangs up.
+        struct Modem {
+            bool enabled = false;
+            enum class Registration { Home, Roaming, None, Searching };
+            Registration registration = Registration::Home;
+            // "AT+CREG?" answers "searching" this many times before the registration above.
+            int searchingQueries = 0;
+            bool cbstError = false; // "AT+CBST=..." answered ERROR
+            enum class DialResult { Connect, Busy, NoCarrier, NoDialtone, NoAnswer, Silence };
+            DialResult dial = DialResult::Connect;
+            QByteArray dialAnswer; // sent instead of the result's word ("no carrier" in lower case)
+            int dialDelayMs = 0;   // the network's time to answer the dial
+            bool echo = true;      // commands echoed back as they arrive
+            // "ATZ" answered OK. A modem that says nothing to its reset leaves no stale
+            // "OK" behind for a later wait to mistake for its own answer.
+            bool answerReset = true;
+            int guardMs = 300;
+            int hangupAfterMs = 0; // the far end hangs up this long after CONNECT (0: never)
+        };
+        Modem modem;
     };
 
     explicit PanelSim(QObject* parent = nullptr);
@@ -151,6 +176,17 @@ class PanelSim : public QObject {
     // Device data the panel sends on its own (an alarm event, a modem's NO CARRIER).
     void send(const QByteArray& bytes);
 
+    // Modem mode: the far end hangs up ("NO CARRIER"); nothing when no call is up.
+    void farEndHangup();
+    bool callUp() const { return m_callUp; }
+    // Modem mode: bytes pass to the panel (a call is up and not escaped to commands).
+    bool modemOnline() const { return m_online; }
+    // Modem mode: the AT commands seen, without CR ("ATZ", "ATD+79001234567", "ATH").
+    QList<QByteArray> modemCommands() const { return m_modemCommands; }
+    // Modem mode: calls connected so far; "+++" escapes recognised so far.
+    int callsConnected() const { return m_calls; }
+    int escapes() const { return m_escapes; }
+
     // Every byte received, in order.
     QByteArray received() const { return m_received; }
     // The bytes received in device mode.
@@ -178,6 +214,8 @@ class PanelSim : public QObject {
     void commandReceived(const QByteArray& command);
     void deviceDataReceived(const QByteArray& bytes);
     void clientConnected();
+    // Modem mode: "+++" was recognised; the modem takes commands again.
+    void escaped();
 
   private:
     struct Chunk {
@@ -186,6 +224,13 @@ class PanelSim : public QObject {
     };
 
     void onBytes(const QByteArray& bytes);
+    void onPanelBytes(const QByteArray& bytes);
+    void onModemBytes(const QByteArray& bytes);
+    void modemCommandByte(char c);
+    void handleAT(const QByteArray& command);
+    void modemReply(const QByteArray& text);
+    void dialResult();
+    void completeEscape();
     void onDialogueBytes(const QByteArray& bytes);
     void onDeviceBytes(const QByteArray& bytes);
     void handleCommand(const QByteArray& command, const QByteArray& raw);
@@ -227,6 +272,21 @@ class PanelSim : public QObject {
     QByteArray m_line;        // dialogue bytes not yet a whole command
     QByteArray m_scriptInput; // device bytes not yet matched by the script
     QByteArray m_rbTail;      // last bytes of device data, to see "+rb\r" across reads
+
+    bool m_online = false;
+    bool m_callUp = false;
+    int m_plus = 0; // "+" of a possible escape held back
+    int m_creg = 0; // registration queries answered
+    int m_calls = 0;
+    int m_escapes = 0;
+    QByteArray m_atLine;
+    QByteArray m_echo;
+    QList<QByteArray> m_modemCommands;
+    QElapsedTimer m_lastRx;
+    QElapsedTimer m_plusClock;
+    QTimer* m_escapeTimer = nullptr;
+    QTimer* m_dialTimer = nullptr;
+    QTimer* m_hangupTimer = nullptr;
 
     QByteArray m_received;
     QByteArray m_deviceData;

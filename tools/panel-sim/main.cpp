@@ -65,7 +65,8 @@ int main(int argc, char* argv[]) {
         "kill -USR1 <pid> pulls the simulated adapter out, a second USR1 plugs it back in.\n"
         "With --tcp: kill -USR1 <pid> drops the client (FIN) and stops listening, so connects are\n"
         "refused; a second USR1 listens again. kill -USR2 <pid> resets the client (RST) and keeps\n"
-        "listening."));
+        "listening.\n"
+        "With --modem: kill -USR2 <pid> makes the far end hang up the call."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("pty"),
@@ -109,6 +110,27 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("stream"),
          QStringLiteral("With --tcp: send data without end from the moment a client connects.")},
         {QStringLiteral("quiet"), QStringLiteral("Do not log the traffic on stderr.")},
+        {QStringLiteral("modem"),
+         QStringLiteral("Put a GSM modem in front of the panel (pseudo-terminal only): AT commands until a dial "
+                        "connects, then the panel behind the call. kill -USR2 <pid>: the far end hangs up.")},
+        {QStringLiteral("creg"),
+         QStringLiteral("Modem: network registration home, roaming, none or searching (default home)."),
+         QStringLiteral("state")},
+        {QStringLiteral("searching"),
+         QStringLiteral("Modem: answer \"searching\" to the first <n> registration queries."), QStringLiteral("n")},
+        {QStringLiteral("cbst-error"), QStringLiteral("Modem: answer ERROR to the bearer command AT+CBST.")},
+        {QStringLiteral("dial"),
+         QStringLiteral("Modem: the dial's result connect, busy, no-carrier, no-dialtone, no-answer or silence "
+                        "(default connect)."),
+         QStringLiteral("result")},
+        {QStringLiteral("dial-delay"), QStringLiteral("Modem: the network answers the dial <ms> late."),
+         QStringLiteral("ms")},
+        {QStringLiteral("guard"),
+         QStringLiteral("Modem: silence needed before and after \"+++\" (default 300)."), QStringLiteral("ms")},
+        {QStringLiteral("hangup-after"),
+         QStringLiteral("Modem: the far end hangs up <ms> after the call connected."), QStringLiteral("ms")},
+        {QStringLiteral("no-modem-echo"), QStringLiteral("Modem: do not echo the AT commands (ATE0).")},
+        {QStringLiteral("quiet-reset"), QStringLiteral("Modem: say nothing to ATZ.")},
     });
     parser.process(app);
 
@@ -168,6 +190,53 @@ int main(int argc, char* argv[]) {
         }
     }
     config.fastEcho = parser.isSet(QStringLiteral("fast"));
+    const bool modem = parser.isSet(QStringLiteral("modem"));
+    if (modem) {
+        using M = PanelSim::Config::Modem;
+        if (parser.isSet(QStringLiteral("tcp"))) {
+            std::fprintf(stderr, "panel-sim: --modem needs a pseudo-terminal\n");
+            return 2;
+        }
+        config.modem.enabled = true;
+        const QString creg = parser.value(QStringLiteral("creg"));
+        if (creg == QLatin1String("roaming"))
+            config.modem.registration = M::Registration::Roaming;
+        else if (creg == QLatin1String("none"))
+            config.modem.registration = M::Registration::None;
+        else if (creg == QLatin1String("searching"))
+            config.modem.registration = M::Registration::Searching;
+        else if (!creg.isEmpty() && creg != QLatin1String("home")) {
+            std::fprintf(stderr, "panel-sim: --creg takes home, roaming, none or searching\n");
+            ok = false;
+        }
+        const QString dial = parser.value(QStringLiteral("dial"));
+        const QList<std::pair<QString, M::DialResult>> dials = {
+            {QStringLiteral("connect"), M::DialResult::Connect},
+            {QStringLiteral("busy"), M::DialResult::Busy},
+            {QStringLiteral("no-carrier"), M::DialResult::NoCarrier},
+            {QStringLiteral("no-dialtone"), M::DialResult::NoDialtone},
+            {QStringLiteral("no-answer"), M::DialResult::NoAnswer},
+            {QStringLiteral("silence"), M::DialResult::Silence}};
+        bool known = dial.isEmpty();
+        for (const auto& d : dials) {
+            if (d.first == dial) {
+                config.modem.dial = d.second;
+                known = true;
+            }
+        }
+        if (!known) {
+            std::fprintf(stderr, "panel-sim: --dial takes connect, busy, no-carrier, no-dialtone, no-answer "
+                                 "or silence\n");
+            ok = false;
+        }
+        config.modem.searchingQueries = intOption(parser, QStringLiteral("searching"), 0, ok);
+        config.modem.cbstError = parser.isSet(QStringLiteral("cbst-error"));
+        config.modem.dialDelayMs = intOption(parser, QStringLiteral("dial-delay"), 0, ok);
+        config.modem.guardMs = intOption(parser, QStringLiteral("guard"), 300, ok);
+        config.modem.hangupAfterMs = intOption(parser, QStringLiteral("hangup-after"), 0, ok);
+        config.modem.echo = !parser.isSet(QStringLiteral("no-modem-echo"));
+        config.modem.answerReset = !parser.isSet(QStringLiteral("quiet-reset"));
+    }
     const int tcpPort = intOption(parser, QStringLiteral("tcp"), -1, ok);
     if (!ok || tcpPort > 65535)
         return 2;
@@ -200,6 +269,7 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "data (%lld bytes): %s\n", static_cast<long long>(bytes.size()),
                          qPrintable(printable(bytes.left(64))));
         });
+        QObject::connect(&sim, &PanelSim::escaped, [] { std::fprintf(stderr, "escape: +++\n"); });
         QObject::connect(&sim, &PanelSim::clientConnected,
                          [] { std::fprintf(stderr, "client connected\n"); });
     }
@@ -210,7 +280,12 @@ int main(int argc, char* argv[]) {
         char sig = 0;
         while (::read(signalPipe[0], &sig, 1) == 1) {
             if (sig == SIGUSR2) {
-                if (!onPty && sim.hasClient()) {
+                if (sim.config().modem.enabled) {
+                    if (sim.callUp()) {
+                        sim.farEndHangup();
+                        std::fprintf(stderr, "far end hung up: NO CARRIER\n");
+                    }
+                } else if (!onPty && sim.hasClient()) {
                     sim.dropClient(true);
                     std::fprintf(stderr, "client reset (RST)\n");
                 }

@@ -1,0 +1,312 @@
+#include "channels/RingThread.h"
+
+#include "app/AnsiCodec.h"
+#include "log/TimeFuncs.h"
+
+#include <QCoreApplication>
+#include <QListWidget>
+#include <QPointer>
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+// The pace of the waits' reads when the port cannot wake them (it has hung up).
+constexpr quint32 WaitStep = 50;
+
+void sleepRealMs(int ms) {
+    timespec ts{ms / 1000, long(ms % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+} // namespace
+
+QString ModemErrorText(quint32 code) {
+    switch (code) {
+    case rrPortError:
+        return QStringLiteral("Не могу открыть COM-порт");
+    case rrNoModem:
+        return QStringLiteral("Модем не отвечает");
+    case rrNoNetwork:
+        return QStringLiteral("Нет регистрации в сети GSM");
+    case rrBusy:
+        return QStringLiteral("Номер занят");
+    case rrNoCarrier:
+        return QStringLiteral("Не могу дозвониться");
+    case rrNoDialtone:
+        return QStringLiteral("Нет сигнала в линии");
+    case rrNoAnswer:
+        return QStringLiteral("Номер не отвечает");
+    default:
+        return {};
+    }
+}
+
+TRingThread::TRingThread(const TRingThreadCreateStruct& ACreateStruct)
+    : TLogThread(ACreateStruct.LogObject), FCreateStruct(ACreateStruct) {
+    FWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    start();
+}
+
+TRingThread::~TRingThread() {
+    FCreateStruct.TerminateHandler = nullptr;
+    if (isRunning()) {
+        Terminate();
+        WaitFor();
+    }
+    wait();
+    // A port the termination handler never took over is still ours.
+    if (!FCOMTaken && FhCOM != INVALID_COM_HANDLE)
+        CloseCOMPort(FhCOM);
+    if (FWakeFd >= 0)
+        ::close(FWakeFd);
+}
+
+COMHandle TRingThread::TakeCOM() {
+    FCOMTaken = true;
+    return FhCOM;
+}
+
+void TRingThread::Terminate() {
+    requestInterruption();
+    if (FWakeFd >= 0) {
+        const quint64 one = 1;
+        const ssize_t ignored = ::write(FWakeFd, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+void TRingThread::WaitFor() {
+    // From inside the handler the worker is blocked until it returns: never wait there.
+    if (FHandlerRunning)
+        return;
+    if (isFinished() || !isRunning()) {
+        wait();
+        return;
+    }
+    // The worker may be blocked in a hand-over to this thread: keep serving them. The
+    // guard drops the notification should it arrive after this wait has ended.
+    bool done = false;
+    QObject guard;
+    connect(this, &QThread::finished, &guard, [&done] { done = true; });
+    while (!done && !isFinished())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    wait();
+}
+
+void TRingThread::run() {
+    Execute();
+    // The termination step: the handler runs on the GUI thread and the worker waits for it.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!FCreateStruct.TerminateHandler)
+                return;
+            FHandlerRunning = true;
+            const auto handler = FCreateStruct.TerminateHandler;
+            handler(this);
+            FHandlerRunning = false;
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+void TRingThread::PostStage(int stage) {
+    if (FCreateStruct.Owner)
+        QCoreApplication::postEvent(FCreateStruct.Owner, new TModemStatusEvent(stage));
+}
+
+void TRingThread::Sleep(quint32 ticks, bool interruptible) {
+    const int realMs = TicksToRealMs(ticks);
+    if (!interruptible || FWakeFd < 0) {
+        sleepRealMs(realMs);
+        return;
+    }
+    const quint32 start = GetTickCount();
+    for (;;) {
+        if (Terminated())
+            return;
+        const quint32 elapsed = GetTickCount() - start;
+        if (elapsed >= ticks)
+            return;
+        pollfd p{FWakeFd, POLLIN, 0};
+        ::poll(&p, 1, qMax(1, TicksToRealMs(ticks - elapsed)));
+    }
+}
+
+void TRingThread::WaitForInput(int realMs) {
+    pollfd p[2] = {{FWakeFd, POLLIN, 0}, {FPortDead ? -1 : FhCOM, POLLIN, 0}};
+    const int r = ::poll(p, 2, qMax(1, realMs));
+    if (r > 0 && (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
+        FPortDead = true; // from now on the waits read at their own pace
+}
+
+void TRingThread::SendCommand(const QByteArray& command) {
+    WriteCOMString(FhCOM, command + "\r\n");
+    ThreadLog(AnsiCodec::toText(command), QStringLiteral("<<"));
+}
+
+bool TRingThread::WaitOK(quint32 limit) {
+    return WaitAnswer("OK", limit);
+}
+
+bool TRingThread::WaitAnswer(const QByteArray& answer, quint32 limit) {
+    return WaitAnyAnswer(TStringArray{answer}, limit);
+}
+
+bool TRingThread::WaitAnyAnswer(const TStringArray& answers, quint32 limit) {
+    const quint32 start = GetTickCount();
+    QByteArray collected;
+    while (!Terminated()) {
+        const quint32 elapsed = GetTickCount() - start;
+        if (elapsed >= limit)
+            break;
+        collected += ReadCOMString(FhCOM);
+        if (IsModemError(collected)) {
+            ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
+            return false;
+        }
+        const QByteArray upper = collected.toUpper();
+        for (const QByteArray& answer : answers) {
+            if (upper.contains(answer)) {
+                ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
+                return !Terminated();
+            }
+        }
+        // Sleep on the port until the modem says something, the time is up or we are told
+        // to stop. A port that hung up cannot wake us: then look again every 50 ms.
+        quint32 left = limit - (GetTickCount() - start);
+        if (qint32(left) <= 0)
+            continue;
+        if (FPortDead)
+            left = qMin(left, WaitStep);
+        WaitForInput(TicksToRealMs(left));
+    }
+    ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
+    return false;
+}
+
+bool TRingThread::IsModemError(const QByteArray& text) {
+    const QByteArray upper = text.toUpper();
+    static const struct {
+        const char* word;
+        quint32 code;
+    } words[] = {{"BUSY", rrBusy}, {"NO CARRIER", rrNoCarrier}, {"NO DIALTONE", rrNoDialtone},
+                 {"NO ANSWER", rrNoAnswer}};
+    for (const auto& w : words) {
+        if (upper.contains(w.word)) {
+            FErrCode.store(w.code);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TRingThread::EndWith(quint32 code) {
+    FErrCode.store(code);
+    Terminate();
+}
+
+void TRingThread::HangUp() {
+    // The modem leaves the data call for its command mode only after a second of
+    // silence, three "+" and another pause; then the call is hung up.
+    Sleep(1000, false);
+    for (int i = 0; i < 3; ++i)
+        WriteCOMString(FhCOM, "+");
+    Sleep(500, false);
+    WriteCOMString(FhCOM, "ATH\r\n");
+    Sleep(150, false);
+    FCallUp.store(false);
+}
+
+void TRingThread::Execute() {
+    FErrCode.store(rrConnected);
+    if (!OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM)) {
+        FErrCode.store(rrPortError);
+        ThreadLog(QStringLiteral("Ошибка открытия порта"), QString());
+        Terminate();
+        return;
+    }
+    if (Terminated())
+        return;
+
+    PostStage(1);
+    ThreadLog(QStringLiteral("Порт успешно открыт"), QString());
+
+    // Listening period: whatever the modem says on its own after the port opened.
+    QByteArray heard;
+    for (int pass = 0; pass < 15; ++pass) {
+        heard += ReadCOMString(FhCOM);
+        Sleep(1000, true);
+        if (Terminated())
+            return;
+    }
+    ThreadLog(AnsiCodec::toText(heard), QStringLiteral(">>"));
+
+    ThreadLog(QStringLiteral("Инициализация модема"), QString());
+    for (int i = 0; i < 2; ++i) {
+        SendCommand("ATZ");
+        ReadCOMString(FhCOM); // what is still queued is read by the next wait
+        Sleep(500, true);
+    }
+    if (Terminated())
+        return;
+
+    SendCommand("AT");
+    if (!WaitOK(5000)) {
+        EndWith(rrNoModem);
+        return;
+    }
+    if (Terminated())
+        return;
+
+    SendCommand(FCreateStruct.Proto == 1 ? QByteArray("AT+CBST=71,0,1") : QByteArray("AT+CBST=7,0,1"));
+    if (!WaitOK(5000)) {
+        EndWith(rrNoModem);
+        return;
+    }
+
+    PostStage(2);
+    bool registered = false;
+    for (int pass = 0; pass < 10 && !registered; ++pass) {
+        if (Terminated())
+            return;
+        SendCommand("AT+CREG?");
+        // 0,1: registered in the home network; 0,5: registered while roaming.
+        registered = WaitAnyAnswer({"0,1", "0,5"}, 2000);
+        if (!registered)
+            Sleep(2000, true);
+    }
+    if (Terminated())
+        return;
+    if (!registered) {
+        EndWith(rrNoNetwork);
+        return;
+    }
+
+    Sleep(3000, true);
+    if (Terminated())
+        return;
+
+    PostStage(3);
+    SendCommand("ATD" + AnsiCodec::fromText(FCreateStruct.Phone));
+    if (!WaitAnswer("CONNECT", 45000)) {
+        if (FErrCode.load() == rrConnected)
+            FErrCode.store(rrNoAnswer);
+        SendCommand("ATH");
+        Terminate();
+        return;
+    }
+
+    // The call is up.
+    FCallUp.store(true);
+    Sleep(5000, true);
+    // Cancelled meanwhile, or connected while an earlier wait saw a result word (the code
+    // is not 0, so the main window treats the call as failed): either way the call must
+    // not stay up, billed, behind a closed port.
+    if (FErrCode.load() != rrConnected)
+        HangUp();
+    Terminate();
+}
