@@ -39,6 +39,7 @@ void TMainKestromForm::DropSetupConnections() {
         s->disconnect(this);
         s->abort();
         s->deleteLater();
+        FDeletesPending = true;
     }
 }
 

@@ -299,6 +299,8 @@ class TMainKestromForm : public QWidget {
     QTimer* FDelayTimer = nullptr;
     // Accepted setup-program connections in accept order (index 0 = the first still open).
     QList<QTcpSocket*> FServerConnections;
+    // Objects were handed to deleteLater at the relay's own level (see RelayPass).
+    bool FDeletesPending = false;
 
   signals:
     // The main window was closed: the program ends, whatever other windows are open.

@@ -59,6 +59,7 @@ void TMainKestromForm::UnwatchCOM() {
         (*n)->setEnabled(false);
         (*n)->deleteLater();
         *n = nullptr;
+        FDeletesPending = true;
     }
 }
 
@@ -307,6 +308,13 @@ void TMainKestromForm::MainLoop() {
 }
 
 void TMainKestromForm::RelayPass() {
+    // What the relay let go of at its own level (the port's notifiers, dropped setup
+    // connections) is only deleted when the connection ends unless asked for here: a
+    // session with many reopened ports or restarted setup programs would keep them all.
+    if (FDeletesPending) {
+        FDeletesPending = false;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
     // 1. Wait for something to do. The pass blocks in the event loop until serial data,
     //    room on a full port, a socket event, a timer or input arrives, unless the port
     //    can take bytes now. Whatever changes the relay's state arrives as an event, so
