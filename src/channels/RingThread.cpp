@@ -14,9 +14,6 @@
 #include <unistd.h>
 
 namespace {
-// The pace of the waits' reads when the port cannot wake them (it has hung up).
-constexpr quint32 WaitStep = 50;
-
 void sleepRealMs(int ms) {
     timespec ts{ms / 1000, long(ms % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -140,7 +137,7 @@ void TRingThread::WaitForInput(int realMs) {
     pollfd p[2] = {{FWakeFd, POLLIN, 0}, {FPortDead ? -1 : FhCOM, POLLIN, 0}};
     const int r = ::poll(p, 2, qMax(1, realMs));
     if (r > 0 && (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
-        FPortDead = true; // from now on the waits read at their own pace
+        FPortDead = true; // from now on only a stop request wakes the waits
 }
 
 void TRingThread::SendCommand(const QByteArray& command) {
@@ -180,9 +177,15 @@ bool TRingThread::WaitAnyAnswer(const TStringArray& answers, quint32 limit) {
         quint32 left = limit - (GetTickCount() - start);
         if (qint32(left) <= 0)
             continue;
-        if (FPortDead)
-            left = qMin(left, WaitStep);
         WaitForInput(TicksToRealMs(left));
+        if (FPortDead) {
+            // The modem went away (a pulled USB modem hangs its port up): no answer can
+            // come any more, and waiting out the limit would only delay the message.
+            collected += ReadCOMString(FhCOM);
+            ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
+            ThreadLog(QStringLiteral("Порт модема потерян"), QString());
+            return false;
+        }
     }
     ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
     return false;
@@ -205,7 +208,7 @@ bool TRingThread::IsModemError(const QByteArray& text) {
 }
 
 void TRingThread::EndWith(quint32 code) {
-    FErrCode.store(code);
+    FErrCode.store(FPortDead ? quint32(rrPortError) : code);
     Terminate();
 }
 
@@ -293,6 +296,10 @@ void TRingThread::Execute() {
     PostStage(3);
     SendCommand("ATD" + AnsiCodec::fromText(FCreateStruct.Phone));
     if (!WaitAnswer("CONNECT", 45000)) {
+        if (FPortDead) {
+            EndWith(rrPortError);
+            return;
+        }
         if (FErrCode.load() == rrConnected)
             FErrCode.store(rrNoAnswer);
         SendCommand("ATH");

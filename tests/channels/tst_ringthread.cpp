@@ -84,6 +84,12 @@ class SimThread {
     bool callUp() {
         return call([&] { return m_sim->callUp(); });
     }
+    void unplug() {
+        call([&] {
+            m_sim->unplug();
+            return 0;
+        });
+    }
     int escapes() {
         return call([&] { return m_sim->escapes(); });
     }
@@ -322,6 +328,22 @@ class TestRingThread : public QObject {
         QCOMPARE(b.mid(2, 4), (QStringList{" Инициализация модема", "<< ATZ", "<< ATZ", "<< AT"}));
         for (const QByteArray& c : commands)
             QVERIFY2(b.contains("<< " + QString::fromLatin1(c)), qPrintable(c));
+    }
+
+    // A USB modem pulled while it dials: the wait ends at once with the port's error,
+    // not as a number that did not answer after the dial's limit.
+    void modemVanishesMidDial() {
+        Config c = modemConfig();
+        c.modem.dial = Modem::DialResult::Silence;
+        SimThread sim(c);
+        Dial d;
+        d.start(sim.portName());
+        QVERIFY(waitUntil([&] { return sim.commands().contains("ATD+79001234567"); }));
+        sim.unplug();
+        QVERIFY(d.finish());
+        QCOMPARE(d.window.code, quint32(rrPortError));
+        QVERIFY(d.bodies().contains(" Порт модема потерян"));
+        QCOMPARE(ModemErrorText(d.window.code), QStringLiteral("Не могу открыть COM-порт"));
     }
 
     // The call comes up: the port stays open for the handler, and a whole session runs
