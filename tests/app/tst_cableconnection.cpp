@@ -19,13 +19,6 @@
 #include <time.h>
 
 namespace {
-QByteArray allBytes() {
-    QByteArray b;
-    for (int i = 0; i < 256; ++i)
-        b += char(i);
-    return b;
-}
-
 int countBodies(const QString& body) {
     int n = 0;
     for (const QString& l : LogLines())
@@ -78,8 +71,28 @@ struct SetupPeer : QObject {
         qputenv("KESTROM_SETUP_PORT", "1");
         connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
     }
-    void connectTo(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
+    // The first steps of a session: connect once the server listens, then act once the
+    // server has accepted this socket as its only client.
+    Scenario& join(Scenario* s, std::function<void()> accepted) {
+        TMainKestromForm* f = MainKestromForm;
+        return s
+            ->step(
+                "server listening", [f] { return f->FConnected && f->ServerSocket->isListening(); },
+                [this, f] { socket.connectToHost(QHostAddress::LocalHost, f->ServerPort()); })
+            .step(
+                "peer accepted", [f] { return f->FSetupConnected && f->ServerConnectionCount() == 1; },
+                std::move(accepted));
+    }
 };
+
+// A panel that only takes drainBytes every drainPeriodMs and echoes nothing.
+PanelSim::Config slowLine(int drainBytes, int drainPeriodMs) {
+    PanelSim::Config config;
+    config.echoDeviceData = false;
+    config.drainBytes = drainBytes;
+    config.drainPeriodMs = drainPeriodMs;
+    return config;
+}
 namespace {
 
 const QByteArray DefaultIni = "OLDCONNECT=0\r\nSP=0\r\nRB=1\r\nSIMPANEL=setup-sim\r\n";
@@ -107,16 +120,8 @@ struct CableBench {
         f->ConnectTypeComboBox->setCurrentIndex(chCable);
         f->ConnectTypeComboBoxChange();
         TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
-        record = recordDir.filePath("record.txt");
-        qputenv("KESTROM_SETUP_PORT", TCPServerSettingsForm->PortEdit->text().toLatin1());
-        qputenv("KESTROM_SETUP_RECORD", record.toLocal8Bit());
-        qputenv("KESTROM_SETUP_MODE", setupMode);
-        if (!script.isEmpty()) {
-            QFile s(recordDir.filePath("script.txt"));
-            s.open(QIODevice::WriteOnly);
-            s.write(script);
-            qputenv("KESTROM_SETUP_SCRIPT", s.fileName().toLocal8Bit());
-        }
+        record =
+            PrepareSetupSim(recordDir.path(), TCPServerSettingsForm->PortEdit->text(), setupMode, script);
     }
     ~CableBench() { SetTickClockForTest(0, 1); }
 
@@ -154,7 +159,8 @@ class TestCableConnection : public QObject {
     Q_OBJECT
   private slots:
     void wholeSession() {
-        QByteArray script = "send " + allBytes().toHex(' ') + "\nexpect " + allBytes().toHex(' ') + "\n";
+        QByteArray script =
+            "send " + AllByteValues().toHex(' ') + "\nexpect " + AllByteValues().toHex(' ') + "\n";
         CableBench b(PanelSim::Config{}, DefaultIni, "script", script);
         b.useMasterCode("1234");
         TMainKestromForm* f = MainKestromForm;
@@ -181,7 +187,7 @@ class TestCableConnection : public QObject {
         // and "+rb\r" before the port closed.
         QCOMPARE(b.panel.commands().mid(0, 2),
                  (QList<QByteArray>{"+CHECK_MASTER_CODE=1,\"1234\"", "+VER_INFO=?"}));
-        QVERIFY(b.panel.deviceData().startsWith(allBytes()));
+        QVERIFY(b.panel.deviceData().startsWith(AllByteValues()));
         QTRY_VERIFY(b.panel.rbReceived());
 
         // Started with no arguments, in the program's own directory.
@@ -455,11 +461,7 @@ class TestCableConnection : public QObject {
         QFETCH(int, size);
         QFETCH(int, drainBytes);
         QFETCH(int, drainPeriodMs);
-        PanelSim::Config config;
-        config.echoDeviceData = false;
-        config.drainBytes = drainBytes;
-        config.drainPeriodMs = drainPeriodMs;
-        CableBench b(config);
+        CableBench b(slowLine(drainBytes, drainPeriodMs));
         SetupPeer peer;
         TMainKestromForm* f = MainKestromForm;
         const QByteArray upload = pattern(size);
@@ -486,19 +488,15 @@ class TestCableConnection : public QObject {
         });
 
         Scenario* s = b.scenario();
-        s->step(
-             "server listening", [&] { return f->FConnected && f->ServerSocket->isListening(); },
-             [&] { peer.connectTo(f->ServerPort()); })
+        peer.join(s,
+                  [&] {
+                      peer.socket.write(upload); // all at once
+                      talk.start();
+                      probe.start();
+                  })
             .step(
-                "peer accepted", [&] { return f->FSetupConnected && f->ServerConnectionCount() == 1; },
-                [&] {
-                    peer.socket.write(upload); // all at once
-                    talk.start();
-                    probe.start();
-                })
-            .step(
-                "upload delivered", [&] { return b.panel.deviceData().size() >= size; },
-                [&] { talk.stop(); }, 30000)
+                "upload delivered", [&] { return b.panel.deviceData().size() >= size; }, [&] { talk.stop(); },
+                30000)
             .step(
                 "the panel's events reached the setup program", [&] { return peer.received == events; },
                 [&] {
@@ -506,10 +504,11 @@ class TestCableConnection : public QObject {
                     f->URLLabel1->Click();
                 });
         QString failure = b.connectAndRun(*s);
-        QVERIFY2(failure.isEmpty(), qPrintable(failure + QStringLiteral("\ndelivered %1 of %2, peer got %3")
-                                                              .arg(b.panel.deviceData().size())
-                                                              .arg(size)
-                                                              .arg(QString::fromLatin1(peer.received.right(40)))));
+        QVERIFY2(failure.isEmpty(),
+                 qPrintable(failure + QStringLiteral("\ndelivered %1 of %2, peer got %3")
+                                          .arg(b.panel.deviceData().size())
+                                          .arg(size)
+                                          .arg(QString::fromLatin1(peer.received.right(40)))));
         QVERIFY(b.panel.deviceData().left(size) == upload);
         QVERIFY(events.size() >= 8);
         QVERIFY(!hasBody(" Ошибка записи в COM порт"));
@@ -519,25 +518,19 @@ class TestCableConnection : public QObject {
     }
 
     void disconnectDuringSlowUploadIsPrompt() {
-        PanelSim::Config config;
-        config.echoDeviceData = false;
-        config.drainBytes = 100;
-        config.drainPeriodMs = 10;
-        CableBench b(config);
+        CableBench b(slowLine(100, 10));
         SetupPeer peer;
         TMainKestromForm* f = MainKestromForm;
         QElapsedTimer clickAsked;
         qint64 clickLatency = -1;
         Scenario* s = b.scenario();
-        s->step(
-             "server listening", [&] { return f->FConnected && f->ServerSocket->isListening(); },
-             [&] { peer.connectTo(f->ServerPort()); })
-            .step(
-                "peer accepted", [&] { return f->FSetupConnected && f->ServerConnectionCount() == 1; },
-                [&] { peer.socket.write(pattern(96 * 1024)); })
+        peer.join(s, [&] { peer.socket.write(pattern(96 * 1024)); })
             .step(
                 "upload under way, port full",
-                [&] { return b.panel.deviceData().size() > 2000 && f->FCOMWriteNotifier && f->FCOMWriteNotifier->isEnabled(); },
+                [&] {
+                    return b.panel.deviceData().size() > 2000 && f->FCOMWriteNotifier &&
+                           f->FCOMWriteNotifier->isEnabled();
+                },
                 [&] {
                     clickAsked.start();
                     QTimer::singleShot(0, f, [&] {
@@ -559,11 +552,7 @@ class TestCableConnection : public QObject {
     void floodingSetupProgramIsHeldBack() {
         // The setup program sends 50 MiB as fast as it can into a 10 kB/s line: the wizard
         // stops reading it instead of queueing without end, and TCP holds it back.
-        PanelSim::Config config;
-        config.echoDeviceData = false;
-        config.drainBytes = 100;
-        config.drainPeriodMs = 10;
-        CableBench b(config);
+        CableBench b(slowLine(100, 10));
         SetupPeer peer;
         TMainKestromForm* f = MainKestromForm;
         constexpr qint64 Offer = 50 * 1024 * 1024;
@@ -587,17 +576,13 @@ class TestCableConnection : public QObject {
         });
         QElapsedTimer flooding;
         Scenario* s = b.scenario();
-        s->step(
-             "server listening", [&] { return f->FConnected && f->ServerSocket->isListening(); },
-             [&] { peer.connectTo(f->ServerPort()); })
-            .step(
-                "peer accepted", [&] { return f->FSetupConnected && f->ServerConnectionCount() == 1; },
-                [&] {
-                    rss0 = residentBytes();
-                    probe.start();
-                    flooding.start();
-                    feed();
-                })
+        peer.join(s,
+                  [&] {
+                      rss0 = residentBytes();
+                      probe.start();
+                      flooding.start();
+                      feed();
+                  })
             .step(
                 "three seconds of flood", [&] { return flooding.isValid() && flooding.elapsed() >= 3000; },
                 [&] {

@@ -21,13 +21,6 @@
 #include <signal.h>
 
 namespace {
-QByteArray allBytes() {
-    QByteArray b;
-    for (int i = 0; i < 256; ++i)
-        b += char(i);
-    return b;
-}
-
 QStringList bodies() {
     QStringList out;
     for (const QString& l : LogLines())
@@ -83,10 +76,7 @@ struct LanBench {
         f->IPCombo->setEditText(QStringLiteral("127.0.0.1"));
         f->PortCombo->setEditText(QString::number(port));
         TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
-        record = recordDir.filePath("record.txt");
-        qputenv("KESTROM_SETUP_PORT", TCPServerSettingsForm->PortEdit->text().toLatin1());
-        qputenv("KESTROM_SETUP_RECORD", record.toLocal8Bit());
-        qputenv("KESTROM_SETUP_MODE", setupMode);
+        record = PrepareSetupSim(recordDir.path(), TCPServerSettingsForm->PortEdit->text(), setupMode);
     }
     ~LanBench() {
         if (setupPid > 0)
@@ -275,12 +265,12 @@ class TestLANChannel : public QObject {
 
         // Every byte value to the setup program, which echoes it back to the panel. Had the
         // handshake answer reached the setup program, it would come back here too.
-        b.panel.send(allBytes());
+        b.panel.send(AllByteValues());
         QTRY_COMPARE_WITH_TIMEOUT(b.panel.deviceData().size(), qsizetype(256), Long);
-        QCOMPARE(b.panel.deviceData(), allBytes());
+        QCOMPARE(b.panel.deviceData(), AllByteValues());
         QCOMPARE(countBody(" PANEL->SETUP"), 1);
         QVERIFY(countBody(" SETUP->PANEL") >= 1);
-        const QStringList dump = LogFormat::hexDumpLines(allBytes(), 256);
+        const QStringList dump = LogFormat::hexDumpLines(AllByteValues(), 256);
         const QStringList log = bodies();
         const qsizetype at = log.indexOf(" PANEL->SETUP");
         QCOMPARE(log.mid(at + 1, dump.size()), [&] {

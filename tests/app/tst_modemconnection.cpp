@@ -19,13 +19,6 @@
 #include <signal.h>
 
 namespace {
-QByteArray allBytes() {
-    QByteArray b;
-    for (int i = 0; i < 256; ++i)
-        b += char(i);
-    return b;
-}
-
 // Log lines after the stamp and its colon: GUI lines start with a space more than the
 // dialer's (" Подключен" vs "<< ATZ" and " Порт успешно открыт").
 QStringList bodies() {
@@ -52,7 +45,8 @@ struct ModemBench {
         fx.WriteSetupIni(Ini);
         QFile::copy(KESTROM_SETUP_SIM, fx.appDir() + "/setup-sim");
         port = dir.filePath("ttyMDM0");
-        QObject::connect(&sim, &QProcess::readyReadStandardError, [this] { simLog += sim.readAllStandardError(); });
+        QObject::connect(&sim, &QProcess::readyReadStandardError,
+                         [this] { simLog += sim.readAllStandardError(); });
         sim.start(KESTROM_PANEL_SIM,
                   QStringList{"--modem", "--pty", port, "--guard", "10", "--delay", "0"} + simArgs);
         if (!sim.waitForStarted() || !sim.waitForReadyRead(5000))
@@ -65,16 +59,7 @@ struct ModemBench {
         f->ConnectTypeComboBoxChange();
         f->PhoneNumber->setEditText(Phone);
         TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
-        record = dir.filePath("record.txt");
-        qputenv("KESTROM_SETUP_PORT", TCPServerSettingsForm->PortEdit->text().toLatin1());
-        qputenv("KESTROM_SETUP_RECORD", record.toLocal8Bit());
-        qputenv("KESTROM_SETUP_MODE", setupMode);
-        if (!script.isEmpty()) {
-            QFile s(dir.filePath("script.txt"));
-            s.open(QIODevice::WriteOnly);
-            s.write(script);
-            qputenv("KESTROM_SETUP_SCRIPT", s.fileName().toLocal8Bit());
-        }
+        record = PrepareSetupSim(dir.path(), TCPServerSettingsForm->PortEdit->text(), setupMode, script);
     }
     ~ModemBench() {
         fx.Destroy();
@@ -107,7 +92,8 @@ class TestModemConnection : public QObject {
     // Dial, progress, connected, relay both ways, the far end hangs up, redial reusing
     // the running setup program, disconnect with the hang-up.
     void wholeSession() {
-        const QByteArray script = "send " + allBytes().toHex(' ') + "\nexpect " + allBytes().toHex(' ') + "\n";
+        const QByteArray script =
+            "send " + AllByteValues().toHex(' ') + "\nexpect " + AllByteValues().toHex(' ') + "\n";
         ModemBench b({}, "script", script);
         LOGForm->show();
         TMainKestromForm* f = MainKestromForm;
@@ -116,28 +102,31 @@ class TestModemConnection : public QObject {
         const auto status = [f](const char* text) { return f->Label7->text() == QString::fromUtf8(text); };
 
         auto* s = new Scenario([f] { f->FConnected = false; }, &b.sim);
-        s->step("initialising", [&] { return status("Инициализация модема"); },
-                [&] {
-                    QCOMPARE(f->URLLabel1->text(), QStringLiteral("Отмена подключения"));
-                    QVERIFY(f->URLLabel1->isEnabled());
-                    QVERIFY(!f->ConnectTypeComboBox->isEnabled() && !f->PortsListComboBox->isEnabled() &&
-                            !f->PhoneNumber->isEnabled() && !f->SpeedButton1->isEnabled());
-                })
+        s->step(
+             "initialising", [&] { return status("Инициализация модема"); },
+             [&] {
+                 QCOMPARE(f->URLLabel1->text(), QStringLiteral("Отмена подключения"));
+                 QVERIFY(f->URLLabel1->isEnabled());
+                 QVERIFY(!f->ConnectTypeComboBox->isEnabled() && !f->PortsListComboBox->isEnabled() &&
+                         !f->PhoneNumber->isEnabled() && !f->SpeedButton1->isEnabled());
+             })
             .step("registering", [&] { return status("Регистрация в сети"); })
             .step("dialling", [&] { return status("Набор номера"); })
             .step(
-                "connected, setup program in", [&] { return f->URLLabel1->Tag == lsConnected && f->FSetupConnected; },
+                "connected, setup program in",
+                [&] { return f->URLLabel1->Tag == lsConnected && f->FSetupConnected; },
                 [&] {
                     QCOMPARE(f->URLLabel1->text(), QStringLiteral("Отключить"));
                     QCOMPARE(f->Label7->text(), QStringLiteral("Подключен"));
                     QVERIFY(f->FModemConnect);
                     QVERIFY(f->FRing && f->FRing->HandlerRunning());
                 })
-            .step("every byte value to the panel and back", [&] { return b.records().contains("script pass"); },
-                  [&] {
-                      setupPid = b.records().first().section("pid=", 1);
-                      ::kill(b.sim.processId(), SIGUSR2); // the far end hangs up
-                  })
+            .step(
+                "every byte value to the panel and back", [&] { return b.records().contains("script pass"); },
+                [&] {
+                    setupPid = b.records().first().section("pid=", 1);
+                    ::kill(b.sim.processId(), SIGUSR2); // the far end hangs up
+                })
             .step(
                 "redial offered", [&] { return f->URLLabel1->Tag == lsRedial; },
                 [&] {
@@ -149,19 +138,21 @@ class TestModemConnection : public QObject {
                     QCOMPARE(::kill(setupPid.toInt(), 0), 0); // kept running for the redial
                     QVERIFY(!f->ConnectTypeComboBox->isEnabled());
                 })
-            .step("the relay of the lost call has ended", [&] { return !f->FRing->HandlerRunning(); },
-                  [&] { f->URLLabel1->Click(); })
-            .step("connected again",
-                  [&] {
-                      return f->URLLabel1->Tag == lsConnected && f->FSetupConnected &&
-                             b.records().count("connected") == 2;
-                  },
-                  [&] {
-                      QCOMPARE(b.simLines("command: ATD"), (QStringList{Phone, Phone}));
-                      // The same setup program: started once, connected twice.
-                      QCOMPARE(b.records().filter("cwd=").size(), 1);
-                      f->URLLabel1->Click(); // disconnect
-                  })
+            .step(
+                "the relay of the lost call has ended", [&] { return !f->FRing->HandlerRunning(); },
+                [&] { f->URLLabel1->Click(); })
+            .step(
+                "connected again",
+                [&] {
+                    return f->URLLabel1->Tag == lsConnected && f->FSetupConnected &&
+                           b.records().count("connected") == 2;
+                },
+                [&] {
+                    QCOMPARE(b.simLines("command: ATD"), (QStringList{Phone, Phone}));
+                    // The same setup program: started once, connected twice.
+                    QCOMPARE(b.records().filter("cwd=").size(), 1);
+                    f->URLLabel1->Click(); // disconnect
+                })
             .step("disconnected", [&] { return f->URLLabel1->Tag == lsIdle; });
         s->start();
         f->URLLabel1->Click();
@@ -181,10 +172,19 @@ class TestModemConnection : public QObject {
 
         const QStringList log = bodies();
         const QStringList inOrder = {
-            " Порт успешно открыт", "<< ATZ", "<< AT", "<< AT+CBST=7,0,1", "<< AT+CREG?",
-            "<< ATD" + Phone, ">> CONNECT 9600", " COM->APP +VER_INFO=1,\"SIMPANEL.01.00\",\"2024\"",
-            "  Завершение работы по ошибке модема", "  Последний полученный пакет:",
-            "  Установили \"Нет подключения\", процедура COMRead", "<< ATD" + Phone, ">> CONNECT 9600",
+            " Порт успешно открыт",
+            "<< ATZ",
+            "<< AT",
+            "<< AT+CBST=7,0,1",
+            "<< AT+CREG?",
+            "<< ATD" + Phone,
+            ">> CONNECT 9600",
+            " COM->APP +VER_INFO=1,\"SIMPANEL.01.00\",\"2024\"",
+            "  Завершение работы по ошибке модема",
+            "  Последний полученный пакет:",
+            "  Установили \"Нет подключения\", процедура COMRead",
+            "<< ATD" + Phone,
+            ">> CONNECT 9600",
             "  Установили \"Нет подключения\", нажатие на кнопку подключения при подключенном приборе "
             "(разрыв подключения)"};
         qsizetype at = 0;
@@ -204,11 +204,13 @@ class TestModemConnection : public QObject {
         QTest::addColumn<bool>("portMissing");
         QTest::addColumn<QString>("text");
         QTest::newRow("port busy") << QStringList{} << true << "Не могу открыть COM-порт";
-        QTest::newRow("CBST refused") << QStringList{"--cbst-error", "--quiet-reset"} << false << "Модем не отвечает";
+        QTest::newRow("CBST refused")
+            << QStringList{"--cbst-error", "--quiet-reset"} << false << "Модем не отвечает";
         QTest::newRow("no network") << QStringList{"--creg", "none"} << false << "Нет регистрации в сети GSM";
         QTest::newRow("busy") << QStringList{"--dial", "busy"} << false << "Номер занят";
         QTest::newRow("no carrier") << QStringList{"--dial", "no-carrier"} << false << "Не могу дозвониться";
-        QTest::newRow("no dialtone") << QStringList{"--dial", "no-dialtone"} << false << "Нет сигнала в линии";
+        QTest::newRow("no dialtone") << QStringList{"--dial", "no-dialtone"} << false
+                                     << "Нет сигнала в линии";
         QTest::newRow("no answer") << QStringList{"--dial", "silence"} << false << "Номер не отвечает";
     }
     void dialFails() {
@@ -334,15 +336,19 @@ class TestModemConnection : public QObject {
         QElapsedTimer t;
         auto* s = new Scenario([f] { f->FConnected = false; }, &b.sim);
         if (connected)
-            s->step("connected", [&] { return f->URLLabel1->Tag == lsConnected; }, [&] {
-                t.start();
-                f->close();
-            });
+            s->step(
+                "connected", [&] { return f->URLLabel1->Tag == lsConnected; },
+                [&] {
+                    t.start();
+                    f->close();
+                });
         else
-            s->step("dialling", [&] { return bodies().contains("<< ATD" + Phone); }, [&] {
-                t.start();
-                f->close();
-            });
+            s->step(
+                "dialling", [&] { return bodies().contains("<< ATD" + Phone); },
+                [&] {
+                    t.start();
+                    f->close();
+                });
         s->start();
         f->URLLabel1->Click();
         QTRY_VERIFY_WITH_TIMEOUT(s->finished() || !s->failure().isEmpty(), 15000);

@@ -3,6 +3,7 @@
 // does; the dialer's clock is scaled, so its 15 s listening period, registration passes
 // and 45 s dial limit pass in a fraction of a second.
 #include "PanelSim.h"
+#include "TestForms.h"
 #include "channels/COMUtils.h"
 #include "channels/RingThread.h"
 #include "log/TimeFuncs.h"
@@ -65,8 +66,7 @@ class SimThread {
         m_thread.quit();
         m_thread.wait();
     }
-    template <class F>
-    std::invoke_result_t<F> call(F f) {
+    template <class F> std::invoke_result_t<F> call(F f) {
         std::invoke_result_t<F> result{};
         QMetaObject::invokeMethod(
             &m_context, [&] { result = f(); }, Qt::BlockingQueuedConnection);
@@ -176,7 +176,9 @@ struct Dial {
         cs.TerminateHandler = [this](QObject* s) { window.handler(s); };
         ring = std::make_unique<TRingThread>(cs);
     }
-    bool finish(int ms = 15000) { return waitUntil([this] { return window.done && ring->isFinished(); }, ms); }
+    bool finish(int ms = 15000) {
+        return waitUntil([this] { return window.done && ring->isFinished(); }, ms);
+    }
     void cancel() {
         ring->SetErrorCode(rrCancelled);
         ring->Terminate();
@@ -191,13 +193,6 @@ struct Dial {
     }
     int count(const QString& body) const { return int(bodies().count(body)); }
 };
-
-QByteArray allBytes() {
-    QByteArray b;
-    for (int i = 0; i < 256; ++i)
-        b += char(i);
-    return b;
-}
 
 Config modemConfig() {
     Config c;
@@ -255,16 +250,16 @@ class TestRingThread : public QObject {
         Config cbst = c;
         cbst.modem.cbstError = true;
         cbst.modem.answerReset = false; // no stale "OK" of ATZ that the bearer wait could take
-        QTest::newRow("CBST answered ERROR")
-            << cbst << 0 << quint32(rrNoModem) << QList<int>{1} << QList<QByteArray>{"AT", "AT+CBST=7,0,1"} << 0;
+        QTest::newRow("CBST answered ERROR") << cbst << 0 << quint32(rrNoModem) << QList<int>{1}
+                                             << QList<QByteArray>{"AT", "AT+CBST=7,0,1"} << 0;
         Config none = c;
         none.modem.registration = Modem::Registration::None;
         QTest::newRow("not registered")
             << none << 0 << quint32(rrNoNetwork) << QList<int>{1, 2} << QList<QByteArray>{"AT+CREG?"} << 10;
         Config searching = c;
         searching.modem.registration = Modem::Registration::Searching;
-        QTest::newRow("searching for ever")
-            << searching << 0 << quint32(rrNoNetwork) << QList<int>{1, 2} << QList<QByteArray>{"AT+CREG?"} << 10;
+        QTest::newRow("searching for ever") << searching << 0 << quint32(rrNoNetwork) << QList<int>{1, 2}
+                                            << QList<QByteArray>{"AT+CREG?"} << 10;
         Config roaming = c;
         roaming.modem.registration = Modem::Registration::Roaming;
         roaming.modem.searchingQueries = 3;
@@ -359,7 +354,7 @@ class TestRingThread : public QObject {
                 version += ReadCOMString(h);
                 return version.contains("OK\r\n");
             });
-            WriteCOMData(h, allBytes().constData(), 256);
+            WriteCOMData(h, AllByteValues().constData(), 256);
             QByteArray buffer(COM_BUFFER_SIZE, Qt::Uninitialized);
             waitUntil([&] {
                 const int n = ReadCOMData(h, buffer.data());
@@ -373,8 +368,8 @@ class TestRingThread : public QObject {
         QCOMPARE(d.window.code, quint32(rrConnected));
         QCOMPARE(d.window.stages.last(), 3);
         QVERIFY2(version.contains("+VER_INFO=1,\"SIMPANEL.01.00\""), version.constData());
-        QCOMPARE(echoed, allBytes());
-        QVERIFY(sim.received().endsWith(allBytes()));
+        QCOMPARE(echoed, AllByteValues());
+        QVERIFY(sim.received().endsWith(AllByteValues()));
         QVERIFY(d.bodies().filter(QRegularExpression("^>> .*CONNECT 9600")).size() == 1);
     }
 

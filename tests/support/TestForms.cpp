@@ -73,3 +73,26 @@ quint16 FreeTcpPort() {
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
 }
+
+QByteArray AllByteValues() {
+    QByteArray b;
+    for (int i = 0; i < 256; ++i)
+        b += char(i);
+    return b;
+}
+
+QString PrepareSetupSim(const QString& dir, const QString& serverPort, const QByteArray& mode,
+                        const QByteArray& script) {
+    const QString record = dir + QStringLiteral("/record.txt");
+    qputenv("KESTROM_SETUP_PORT", serverPort.toLatin1());
+    qputenv("KESTROM_SETUP_RECORD", record.toLocal8Bit());
+    qputenv("KESTROM_SETUP_MODE", mode);
+    qunsetenv("KESTROM_SETUP_SCRIPT");
+    if (!script.isEmpty()) {
+        QFile s(dir + QStringLiteral("/script.txt"));
+        if (s.open(QIODevice::WriteOnly))
+            s.write(script);
+        qputenv("KESTROM_SETUP_SCRIPT", s.fileName().toLocal8Bit());
+    }
+    return record;
+}

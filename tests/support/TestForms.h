@@ -46,3 +46,12 @@ quint16 FreeTcpPort();
 QStringList LogLines();
 // The text of a GUI-thread log line after "stamp: " (tag, space, text).
 QString LogBody(const QString& line);
+
+// Every byte value once, 0x00 to 0xFF.
+QByteArray AllByteValues();
+
+// Points the sample setup program the wizard starts at the server port given and hands it
+// its mode ("sink", "echo", "script", ...) and script; returns the path of its record
+// file in dir.
+QString PrepareSetupSim(const QString& dir, const QString& serverPort, const QByteArray& mode,
+                        const QByteArray& script = {});
