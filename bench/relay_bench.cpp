@@ -16,6 +16,7 @@
 //
 // Phases: round trips of small packets, an echo of a large stream (every byte checked
 // for loss and order), repeated for a few rounds; then both connections idle together.
+#include "app/AppStartup.h"
 #include "app/MainFormUnit.h"
 #include "app/Platform.h"
 #include "channels/COMUtils.h"
@@ -1003,8 +1004,11 @@ int main(int argc, char* argv[]) {
         std::any_of(argv + 1, argv + argc, [](const char* a) { return !std::strcmp(a, "--client"); });
     if (!clientMode && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!clientMode)
+        AppStartup::ChooseEventLoop(); // the wizard's event loop, as the program has it
     std::unique_ptr<QCoreApplication> app(clientMode ? new QCoreApplication(argc, argv)
                                                      : new QApplication(argc, argv));
+    AppStartup::EndEventLoopChoice();
     QCoreApplication::setApplicationName(QStringLiteral("relay-bench"));
 
     QCommandLineParser parser;

@@ -33,6 +33,24 @@ void Prepare(QApplication& app) {
     LoadQtTranslations(QLibraryInfo::path(QLibraryInfo::TranslationsPath));
     app.setWindowIcon(ProgramIcon());
     QGuiApplication::setDesktopFileName(QString::fromLatin1(DesktopFileName));
+    EndEventLoopChoice();
+}
+
+namespace {
+bool EventLoopChosenHere = false;
+} // namespace
+
+void ChooseEventLoop() {
+    if (qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        return;
+    qputenv("QT_NO_GLIB", "1");
+    EventLoopChosenHere = true;
+}
+
+void EndEventLoopChoice() {
+    if (EventLoopChosenHere)
+        qunsetenv("QT_NO_GLIB");
+    EventLoopChosenHere = false;
 }
 
 } // namespace AppStartup

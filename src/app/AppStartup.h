@@ -22,7 +22,16 @@ QTranslator* LoadQtTranslations(const QString& dir);
 // The program's icon in every size it is drawn in.
 QIcon ProgramIcon();
 
-// All of the above, with the translations from Qt's own translations directory.
+// All of the above, with the translations from Qt's own translations directory; ends the
+// event loop choice.
 void Prepare(QApplication& app);
+
+// Before the application object exists: Qt's own event loop instead of GLib's. The relay
+// runs its passes through the event loop, and a GLib iteration costs each of them a
+// quarter more time per round trip. An explicit QT_NO_GLIB in the environment wins.
+void ChooseEventLoop();
+// Once the application object exists: the choice is not handed on to the programs the
+// wizard starts (Prepare does this).
+void EndEventLoopChoice();
 
 } // namespace AppStartup

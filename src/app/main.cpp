@@ -6,6 +6,7 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    AppStartup::ChooseEventLoop();
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Norvak"));
     QApplication::setApplicationName(QStringLiteral("Kestrom"));

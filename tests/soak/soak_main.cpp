@@ -2,6 +2,7 @@
 //   kestrom-soak [MiB] [--channels cable,lan] [--restarts N] [--cycles N] [--drops N] [--seed N]
 // Ends with "N passed, M failed"; the exit status is 1 when anything failed.
 #include "Soak.h"
+#include "app/AppStartup.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -11,7 +12,9 @@
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    AppStartup::ChooseEventLoop(); // the program's own event loop
     QApplication app(argc, argv);
+    AppStartup::EndEventLoopChoice();
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Soak of the wizard's relays"));
     parser.addHelpOption();
