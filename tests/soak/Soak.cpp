@@ -958,7 +958,6 @@ bool Peer::modemHangups() {
         FModemLine.clear();
         modemSay("\r\nNO CARRIER\r\n");
         FPanelRx.abandonAll();
-        bool redial = false;
         ok = waitFor(
             [&] {
                 if (FModemHangUps == athBefore)
@@ -983,7 +982,6 @@ bool Peer::modemHangups() {
                                  .arg(text)
                                  .arg(pid)
                                  .arg(setupPid);
-                redial = true;
                 return true;
             },
             20, QStringLiteral("the redial link after hang-up %1").arg(i + 1));
@@ -991,7 +989,6 @@ bool Peer::modemHangups() {
             ok = false;
             break;
         }
-        (void)redial;
         gui([] { MainKestromForm->URLLabel1->Click(); });
         FPanelStreams = true;
         ok = waitFor([&] { return FModemData && !FPanelHandshake && FConnections > before; }, 30,
@@ -1002,7 +999,7 @@ bool Peer::modemHangups() {
     }
     record(name("far-end hang-ups"), ok,
            ok ? QStringLiteral("%1 hang-ups (\"NO CARRIER\" mid-stream): the wizard hung up with ATH, offered "
-                               "\"Переподключить\", kept the same setup program; redialled %2 calls in all, "
+                               "\"Переподключить\", kept the same setup program; redialled each time (%2 calls in all), "
                                "fresh streams both ways each time, no stale byte delivered")
                     .arg(hangUps)
                     .arg(FModemCalls)
