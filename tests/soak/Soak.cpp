@@ -4,7 +4,9 @@
 #include "app/MainFormUnit.h"
 #include "app/Platform.h"
 #include "channels/COMUtils.h"
+#include "channels/RingThread.h"
 #include "log/LOGUnit.h"
+#include "log/TimeFuncs.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QApplication>
@@ -350,7 +352,10 @@ void gui(const std::function<void()>& f) {
     QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
 }
 
-enum class Kind { Cable, Lan };
+enum class Kind { Cable, Lan, Modem };
+
+// The number the wizard dials; the soak's modem connects only this one.
+const QByteArray SoakPhone = "+79001234567";
 
 // Both far ends of one channel, and the fault schedule, on a thread of their own.
 class Peer {
@@ -399,7 +404,9 @@ class Peer {
         return e.join(QStringLiteral("; "));
     }
     QString name(const char* what) const {
-        return (FKind == Kind::Cable ? QStringLiteral("cable: ") : QStringLiteral("lan: ")) +
+        return (FKind == Kind::Cable  ? QStringLiteral("cable: ")
+                : FKind == Kind::Lan ? QStringLiteral("lan: ")
+                                     : QStringLiteral("modem: ")) +
                QLatin1String(what);
     }
 
@@ -408,6 +415,10 @@ class Peer {
     bool setupRestarts();
     bool unplugCycles();
     bool lanDrops();
+    bool modemHangups();
+    // The modem's command mode: echo, "OK", registration, "CONNECT" for the soak's number.
+    void onModemCommand(const char* data, qint64 n);
+    void modemSay(const QByteArray& text);
     // Both directions move at least `bytes` on the current connections.
     bool flowing(qint64 bytes, double seconds, const QString& what);
 
@@ -424,6 +435,10 @@ class Peer {
     Sender FPanelTx;
     SegmentVerifier FPanelRx;
     bool FPanelStreams = true; // the panel sends its stream in this phase
+    bool FModemData = false;   // modem: a call is up, the port carries the panel's bytes
+    QByteArray FModemLine;     // modem: the command line being received
+    int FModemCalls = 0;
+    int FModemHangUps = 0;     // "ATH" commands received
 
     int FClientFd = -1;
     bool FClientConnecting = false;
@@ -503,7 +518,7 @@ void Peer::closePanel(bool reset) {
 
 void Peer::startPanelStream() {
     const quint64 seed = mix(FOpt.seed * 7919u + quint64(FConnections) * 2);
-    FPanelTx.start(seed, false, FPanelTx.limit);
+    FPanelTx.start(seed, FKind == Kind::Modem, FPanelTx.limit);
     FClientRx.pattern = FPanelTx.pattern;
     FClientRx.got = 0;
     FClientRx.expecting = true;
@@ -533,6 +548,50 @@ void Peer::onPanelBytes(const char* data, qint64 n) {
     if (FPanelStreams && !wasLatest && FPanelRx.currentIsLatest() && FPanelRx.latestDelivered() > 0 &&
         FClientFd >= 0 && !FClientConnecting)
         startPanelStream();
+}
+
+void Peer::modemSay(const QByteArray& text) {
+    if (::write(FPanelFd, text.constData(), size_t(text.size())) != text.size())
+        FIoError = QStringLiteral("the modem could not answer");
+}
+
+void Peer::onModemCommand(const char* data, qint64 n) {
+    FModemLine.append(data, int(n));
+    for (;;) {
+        const qsizetype cr = FModemLine.indexOf('\r');
+        if (cr < 0)
+            break;
+        QByteArray line = FModemLine.left(cr);
+        FModemLine.remove(0, cr + 1);
+        // Bytes of the setup program that were still on their way when the call dropped
+        // may precede a command: only the line's end counts.
+        if (line.endsWith("ATD" + SoakPhone)) {
+            modemSay("ATD" + SoakPhone + "\r\r\nCONNECT 9600\r\n");
+            ++FModemCalls;
+            FModemData = true;
+            FPanelHandshake = true;
+            FHandshakeBytes.clear();
+            const QByteArray rest = FModemLine;
+            FModemLine.clear();
+            if (!rest.isEmpty())
+                onPanelBytes(rest.constData(), rest.size());
+            return;
+        }
+        if (line.endsWith("AT+CREG?")) {
+            modemSay("AT+CREG?\r\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+        } else {
+            for (const char* c : {"ATZ", "ATH", "AT+CBST=7,0,1", "AT"}) {
+                if (line.endsWith(c)) {
+                    if (qstrcmp(c, "ATH") == 0)
+                        ++FModemHangUps;
+                    modemSay(QByteArray(c) + "\r\r\nOK\r\n");
+                    break;
+                }
+            }
+        }
+    }
+    if (FModemLine.size() > 256)
+        FModemLine = FModemLine.right(64);
 }
 
 void Peer::pump(int maxWaitMs) {
@@ -587,13 +646,16 @@ void Peer::pump(int maxWaitMs) {
             if (r > 0) {
                 FMoved += r;
                 FLastProgress = Clock::now();
-                onPanelBytes(buf, r);
+                if (FKind == Kind::Modem && !FModemData)
+                    onModemCommand(buf, r);
+                else
+                    onPanelBytes(buf, r);
             } else if (FKind == Kind::Lan && (r == 0 || (errno != EAGAIN && errno != EINTR))) {
                 closePanel(false); // the wizard closed its side
                 FPanelTx.enabled = false;
             }
         }
-        if (FPanelFd >= 0 && (ev & POLLOUT) && !FPanelHandshake) {
+        if (FPanelFd >= 0 && (ev & POLLOUT) && !FPanelHandshake && (FKind != Kind::Modem || FModemData)) {
             const qint64 w = FPanelTx.writeTo(FPanelFd, FKind == Kind::Lan, FRng, FOpt.maxPacket);
             if (w > 0) {
                 FMoved += w;
@@ -871,6 +933,81 @@ bool Peer::lanDrops() {
     return ok;
 }
 
+bool Peer::modemHangups() {
+    int hangUps = 0;
+    bool ok = true;
+    QString policy;
+    for (int i = 0; i < FOpt.modemHangups && ok; ++i) {
+        const auto until = Clock::now() + milliseconds(100 + FRng() % 200);
+        while (Clock::now() < until && streamErrors().isEmpty())
+            pump(20);
+        qint64 setupPid = -1;
+        gui([&] {
+            if (MainKestromForm->FSetupProcInfo)
+                setupPid = MainKestromForm->FSetupProcInfo->processId();
+        });
+        // The far end hangs up: the carrier goes, the modem says so between its lines.
+        // Its panel stream stops first, as a lost carrier carries nothing more.
+        FPanelTx.enabled = false;
+        const auto quiet = Clock::now() + milliseconds(200);
+        while (Clock::now() < quiet)
+            pump(20);
+        const int before = FConnections;
+        const int athBefore = FModemHangUps;
+        FModemData = false;
+        FModemLine.clear();
+        modemSay("\r\nNO CARRIER\r\n");
+        FPanelRx.abandonAll();
+        ok = waitFor(
+            [&] {
+                if (FModemHangUps == athBefore)
+                    return false;
+                int tag = -1;
+                bool handler = true, started = false;
+                qint64 pid = -2;
+                QString text;
+                gui([&] {
+                    TMainKestromForm* f = MainKestromForm;
+                    tag = f->URLLabel1->Tag;
+                    text = f->URLLabel1->text();
+                    handler = f->FRing && f->FRing->HandlerRunning();
+                    started = f->FSetupIsStarted;
+                    pid = f->FSetupProcInfo ? f->FSetupProcInfo->processId() : -1;
+                });
+                if (tag != lsRedial || handler)
+                    return false;
+                if (text != QStringLiteral("Переподключить") || !started || pid != setupPid)
+                    policy = QStringLiteral("after hang-up %1: link \"%2\", setup program %3 (was %4)")
+                                 .arg(i + 1)
+                                 .arg(text)
+                                 .arg(pid)
+                                 .arg(setupPid);
+                return true;
+            },
+            20, QStringLiteral("the redial link after hang-up %1").arg(i + 1));
+        if (!ok || !policy.isEmpty()) {
+            ok = false;
+            break;
+        }
+        gui([] { MainKestromForm->URLLabel1->Click(); });
+        FPanelStreams = true;
+        ok = waitFor([&] { return FModemData && !FPanelHandshake && FConnections > before; }, 30,
+                     QStringLiteral("the redial after hang-up %1").arg(i + 1)) &&
+             flowing(16 * KiB, 20, QStringLiteral("the session resuming after hang-up %1").arg(i + 1));
+        if (ok)
+            ++hangUps;
+    }
+    record(name("far-end hang-ups"), ok,
+           ok ? QStringLiteral("%1 hang-ups (\"NO CARRIER\" mid-stream): the wizard hung up with ATH, offered "
+                               "\"Переподключить\", kept the same setup program; redialled each time (%2 calls in all), "
+                               "fresh streams both ways each time, no stale byte delivered")
+                    .arg(hangUps)
+                    .arg(FModemCalls)
+              : (policy.isEmpty() ? QStringLiteral("hang-up %1: %2").arg(hangUps + 1).arg(streamErrors())
+                                  : policy));
+    return ok;
+}
+
 void Peer::run() {
     FClientLimit = FOpt.bulkBytes;
     FPanelTx.limit = FOpt.bulkBytes;
@@ -886,6 +1023,8 @@ void Peer::run() {
         ok = unplugCycles();
     if (ok && FKind == Kind::Lan && FOpt.lanDrops > 0)
         ok = lanDrops();
+    if (ok && FKind == Kind::Modem && FOpt.modemHangups > 0)
+        ok = modemHangups();
     if (ok || FRssBase >= 0) {
 #ifdef SOAK_ASAN
         record(name("memory"), true, QStringLiteral("RSS not judged under AddressSanitizer"));
@@ -910,7 +1049,9 @@ struct ChannelRun {
 
 void runChannel(Kind kind, const SoakOptions& o, QList<SoakCheck>& out) {
     ChannelRun dirs;
-    const QString label = kind == Kind::Cable ? QStringLiteral("cable") : QStringLiteral("lan");
+    const QString label = kind == Kind::Cable ? QStringLiteral("cable")
+                          : kind == Kind::Lan ? QStringLiteral("lan")
+                                              : QStringLiteral("modem");
     {
         QFile ini(dirs.appDir.filePath(QStringLiteral("setup.ini")));
         QFile idler(dirs.appDir.filePath(QStringLiteral("idle-setup")));
@@ -933,7 +1074,7 @@ void runChannel(Kind kind, const SoakOptions& o, QList<SoakCheck>& out) {
     std::unique_ptr<PseudoTerminal> pty;
     int listener = -1;
     quint16 panelPort = 0;
-    if (kind == Kind::Cable) {
+    if (kind == Kind::Cable || kind == Kind::Modem) {
         pty = std::make_unique<PseudoTerminal>();
         if (!pty->plug()) {
             out.append({label + QStringLiteral(": set-up"), false, pty->errorString()});
@@ -971,8 +1112,15 @@ void runChannel(Kind kind, const SoakOptions& o, QList<SoakCheck>& out) {
     CreateForms();
     TMainKestromForm* f = MainKestromForm;
     f->show();
-    f->ConnectTypeComboBox->setCurrentIndex(kind == Kind::Cable ? chCable : chIP);
+    f->ConnectTypeComboBox->setCurrentIndex(kind == Kind::Cable ? chCable
+                                            : kind == Kind::Lan ? chIP
+                                                                : chModemV32);
     f->ConnectTypeComboBoxChange();
+    if (kind == Kind::Modem) {
+        f->PhoneNumber->setEditText(QString::fromLatin1(SoakPhone));
+        // The dialogue's listening period and pauses (some 25 s a call) pass quickly.
+        SetTickClockForTest(0, std::max(1, o.modemTickScale));
+    }
     TCPServerSettingsForm->PortEdit->setText(QString::number(serverPort));
     if (kind == Kind::Lan) {
         f->IPCombo->setEditText(QStringLiteral("127.0.0.1"));
@@ -996,7 +1144,8 @@ void runChannel(Kind kind, const SoakOptions& o, QList<SoakCheck>& out) {
             phase = 1;
             if (f->URLLabel1->Tag != lsIdle)
                 f->URLLabel1->Click(); // the technician ends the session
-        } else if (phase == 1 && (kind == Kind::Lan || connectReturned)) {
+        } else if (phase == 1 && (kind != Kind::Cable || connectReturned) &&
+                   (kind != Kind::Modem || !f->FRing || !f->FRing->HandlerRunning())) {
             phase = 2;
             loop.quit();
         }
@@ -1021,6 +1170,8 @@ void runChannel(Kind kind, const SoakOptions& o, QList<SoakCheck>& out) {
         setup->waitForFinished(3000);
     LOGForm->hide();
     DestroyForms();
+    if (kind == Kind::Modem)
+        SetTickClockForTest(0, 1);
     SetCOMPortEnumeratorForTest({});
     Platform::SetMessageBoxHandler({});
     Platform::SetAppDirForTest(QString());
@@ -1038,6 +1189,8 @@ QList<SoakCheck> RunSoak(const SoakOptions& options) {
             runChannel(Kind::Cable, options, out);
         else if (channel == QStringLiteral("lan"))
             runChannel(Kind::Lan, options, out);
+        else if (channel == QStringLiteral("modem"))
+            runChannel(Kind::Modem, options, out);
         else
             out.append({channel, false, QStringLiteral("no such channel")});
     }

@@ -6,7 +6,9 @@
 // thread plays both far ends with plain non-blocking descriptors, so neither end depends
 // on the wizard's event loop:
 //   the panel  - a pseudo-terminal master (cable) or a TCP listener on 127.0.0.1 (LAN);
-//                it answers the version request, then streams;
+//                it answers the version request, then streams; on the modem channel the
+//                pseudo-terminal master is the GSM modem first (AT dialogue, "CONNECT"),
+//                the panel behind it once the call is up, and hangs up with "NO CARRIER";
 //   the setup program - a TCP client of the wizard's local server.
 // Each direction carries a stream whose bytes are a function of (seed, offset), so the
 // receiver checks every byte for loss, duplication and order without keeping a copy.
@@ -32,8 +34,14 @@ struct SoakOptions {
     // Largest packet a sender writes at once.
     int maxPacket = 64 * 1024;
     quint64 seed = 1;
-    // "cable", "lan".
-    QStringList channels{QStringLiteral("cable"), QStringLiteral("lan")};
+    // The far end of a modem call hangs up ("NO CARRIER") this many times; each time the
+    // soak clicks the redial link.
+    int modemHangups = 10;
+    // The tick runs this many times faster during the modem channel, so that a dial's
+    // listening period and pauses (some 25 s) pass in about a second.
+    int modemTickScale = 20;
+    // "cable", "lan", "modem".
+    QStringList channels{QStringLiteral("cable"), QStringLiteral("lan"), QStringLiteral("modem")};
     // The traffic log window is shown and hidden again every this many ms (0: never shown).
     int logToggleMs = 1500;
     // Allowed RSS growth after the warm-up, bytes (not checked under AddressSanitizer,

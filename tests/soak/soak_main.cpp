@@ -1,5 +1,5 @@
 // kestrom-soak: the long soak of the wizard's relays; scripts/soak runs it.
-//   kestrom-soak [MiB] [--channels cable,lan] [--restarts N] [--cycles N] [--drops N] [--seed N]
+//   kestrom-soak [MiB] [--channels cable,lan,modem] [--restarts N] [--cycles N] [--drops N] [--hangups N] [--seed N]
 // Ends with "N passed, M failed"; the exit status is 1 when anything failed.
 #include "Soak.h"
 #include "app/AppStartup.h"
@@ -21,18 +21,20 @@ int main(int argc, char** argv) {
     parser.addPositionalArgument(QStringLiteral("MiB"),
                                  QStringLiteral("MiB each way per channel (default 256)"));
     const QCommandLineOption channels(QStringLiteral("channels"), QStringLiteral("channels to soak"),
-                                      QStringLiteral("list"), QStringLiteral("cable,lan"));
+                                      QStringLiteral("list"), QStringLiteral("cable,lan,modem"));
     const QCommandLineOption restarts(QStringLiteral("restarts"), QStringLiteral("setup program restarts"),
                                       QStringLiteral("n"), QStringLiteral("20"));
     const QCommandLineOption cycles(QStringLiteral("cycles"), QStringLiteral("port unplug cycles"),
                                     QStringLiteral("n"), QStringLiteral("100"));
     const QCommandLineOption drops(QStringLiteral("drops"), QStringLiteral("LAN panel drops"),
                                    QStringLiteral("n"), QStringLiteral("1000"));
+    const QCommandLineOption hangups(QStringLiteral("hangups"), QStringLiteral("modem far-end hang-ups"),
+                                     QStringLiteral("n"), QStringLiteral("10"));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("random seed"), QStringLiteral("n"),
                                   QStringLiteral("1"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("print checks as they finish"));
-    parser.addOptions({channels, restarts, cycles, drops, seed, verbose});
+    parser.addOptions({channels, restarts, cycles, drops, hangups, seed, verbose});
     parser.process(app);
 
     SoakOptions o;
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
     o.setupRestarts = parser.value(restarts).toInt();
     o.unplugCycles = parser.value(cycles).toInt();
     o.lanDrops = parser.value(drops).toInt();
+    o.modemHangups = parser.value(hangups).toInt();
     o.seed = parser.value(seed).toULongLong();
     o.verbose = parser.isSet(verbose);
 

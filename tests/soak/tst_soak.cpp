@@ -1,5 +1,6 @@
 // The soak in a few seconds: every relay carries random streams both ways while the
-// setup program dies, the port is pulled and the panel drops; scripts/soak runs it long.
+// setup program dies, the port is pulled, the panel drops
+// and the modem's far end hangs up; scripts/soak runs it long.
 #include "Soak.h"
 
 #include <QtTest>
@@ -11,6 +12,7 @@ class TestSoak : public QObject {
         QTest::addColumn<QString>("channel");
         QTest::newRow("cable") << QStringLiteral("cable");
         QTest::newRow("lan") << QStringLiteral("lan");
+        QTest::newRow("modem") << QStringLiteral("modem");
     }
     void shortSoak() {
         QFETCH(QString, channel);
@@ -20,6 +22,7 @@ class TestSoak : public QObject {
         o.setupRestarts = 4;
         o.unplugCycles = 2;
         o.lanDrops = 10;
+        o.modemHangups = 2;
         o.logToggleMs = 300;
         // A few MiB leave too little run after the warm-up to judge a leak of 5 MiB.
         o.rssGrowthLimit = 64ll * 1024 * 1024;
