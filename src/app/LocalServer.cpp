@@ -95,7 +95,8 @@ int KernelPending(const QTcpSocket* socket) {
 } // namespace
 
 void TMainKestromForm::PullSetupBytes() {
-    for (QTcpSocket* socket : std::as_const(FServerConnections)) {
+    for (qsizetype i = 0; i < FServerConnections.size(); ++i) {
+        QTcpSocket* socket = FServerConnections.at(i);
         while (FSetupQueue.size() < SetupQueueLimit) {
             const qint64 waiting = socket->bytesAvailable();
             if (waiting <= 0)
@@ -110,8 +111,10 @@ void TMainKestromForm::PullSetupBytes() {
         }
         // Held back with bytes still waiting (in its buffer, or in the kernel while Qt's
         // buffer was full): a later connection's bytes (a restarted setup program) wait
-        // until this one is drained, or the two would reach the device interleaved.
-        if (socket->bytesAvailable() > 0 || KernelPending(socket) > 0)
+        // until this one is drained, or the two would reach the device interleaved. With
+        // no later connection (the usual case) there is nothing to ask the kernel.
+        const bool last = i + 1 == FServerConnections.size();
+        if (!last && (socket->bytesAvailable() > 0 || KernelPending(socket) > 0))
             break;
     }
 }
