@@ -21,6 +21,36 @@ void sleepRealMs(int ms) {
 }
 } // namespace
 
+QByteArray ModemAnswerText(const QByteArray& collected) {
+    QByteArray out;
+    out.reserve(collected.size());
+    qsizetype start = 0;
+    while (start < collected.size()) {
+        qsizetype end = start;
+        while (end < collected.size() && collected[end] != '\r' && collected[end] != '\n')
+            ++end;
+        // A line and its terminators; the last line may still be unfinished.
+        qsizetype next = end;
+        while (next < collected.size() && (collected[next] == '\r' || collected[next] == '\n'))
+            ++next;
+        const bool echo = end - start >= 2 && (collected[start] == 'A' || collected[start] == 'a') &&
+                          (collected[start + 1] == 'T' || collected[start + 1] == 't');
+        if (!echo)
+            out += collected.mid(start, next - start);
+        start = next;
+    }
+    return out;
+}
+
+bool ContainsModemAnswer(const QByteArray& collected, const TStringArray& answers) {
+    const QByteArray upper = ModemAnswerText(collected).toUpper();
+    for (const QByteArray& answer : answers) {
+        if (upper.contains(answer))
+            return true;
+    }
+    return false;
+}
+
 QString ModemErrorText(quint32 code) {
     switch (code) {
     case rrPortError:
@@ -165,12 +195,9 @@ bool TRingThread::WaitAnyAnswer(const TStringArray& answers, quint32 limit) {
             ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
             return false;
         }
-        const QByteArray upper = collected.toUpper();
-        for (const QByteArray& answer : answers) {
-            if (upper.contains(answer)) {
-                ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
-                return !Terminated();
-            }
+        if (ContainsModemAnswer(collected, answers)) {
+            ThreadLog(AnsiCodec::toText(collected), QStringLiteral(">>"));
+            return !Terminated();
         }
         // Sleep on the port until the modem says something, the time is up or we are told
         // to stop. A port that hung up cannot wake us: then look again every 50 ms.
@@ -196,7 +223,9 @@ bool TRingThread::IsModemError(const QByteArray& text) {
     static const struct {
         const char* word;
         quint32 code;
-    } words[] = {{"BUSY", rrBusy}, {"NO CARRIER", rrNoCarrier}, {"NO DIALTONE", rrNoDialtone},
+    } words[] = {{"BUSY", rrBusy},
+                 {"NO CARRIER", rrNoCarrier},
+                 {"NO DIALTONE", rrNoDialtone},
                  {"NO ANSWER", rrNoAnswer}};
     for (const auto& w : words) {
         if (upper.contains(w.word)) {

@@ -17,9 +17,9 @@ class QListWidget;
 
 // The dial request handed to the thread; the thread keeps its own copy.
 struct TRingThreadCreateStruct {
-    QString COM;           // the modem's serial port
+    QString COM; // the modem's serial port
     qint32 BaudRate = 19200;
-    QString Phone;         // dialled as it stands
+    QString Phone; // dialled as it stands
     QListWidget* LogObject = nullptr;
     // Runs on the GUI thread once the dialogue has ended, while the worker waits for it.
     std::function<void(QObject* Sender)> TerminateHandler;
@@ -53,6 +53,13 @@ enum RingResult : quint32 {
 
 // The status text for a result code 1 to 7; empty for any other.
 QString ModemErrorText(quint32 code);
+
+// What a wait looks for an answer in: the collected text without the modem's echo of our
+// own commands (the lines that begin with "AT"). The echo of "AT+CBST=7,0,1" left queued
+// by a slow modem must not read as the "0,1" of a registration.
+QByteArray ModemAnswerText(const QByteArray& collected);
+// Whether one of the answers (upper case) is in the collected text, outside the echo.
+bool ContainsModemAnswer(const QByteArray& collected, const TStringArray& answers);
 
 class TRingThread : public TLogThread {
     Q_OBJECT

@@ -209,6 +209,28 @@ class TestRingThread : public QObject {
     void init() { SetTickClockForTest(0, 100); }
     void cleanup() { SetTickClockForTest(0, 1); }
 
+    // What the waits take for an answer, and what they take for the modem's echo.
+    void answerOutsideTheEcho_data() {
+        QTest::addColumn<QByteArray>("collected");
+        QTest::addColumn<bool>("registered");
+        QTest::newRow("home") << QByteArray("AT+CREG?\r\r\n+CREG: 0,1\r\n\r\nOK\r\n") << true;
+        QTest::newRow("roaming, echo off") << QByteArray("\r\n+CREG: 0,5\r\n") << true;
+        QTest::newRow("answer not yet terminated") << QByteArray("at+creg?\r\n+creg: 0,1") << true;
+        QTest::newRow("searching") << QByteArray("AT+CREG?\r\r\n+CREG: 0,2\r\nOK\r\n") << false;
+        QTest::newRow("bearer echo left queued by a slow modem")
+            << QByteArray("AT+CBST=7,0,1\r\r\nOK\r\nAT+CREG?\r\r\n+CREG: 0,2\r\n") << false;
+        QTest::newRow("V.110 bearer echo, lower case") << QByteArray("at+cbst=71,0,1\r") << false;
+        QTest::newRow("bearer echo still unfinished") << QByteArray("\r\nOK\r\nAT+CBST=7,0,1") << false;
+    }
+    void answerOutsideTheEcho() {
+        QFETCH(QByteArray, collected);
+        QFETCH(bool, registered);
+        QCOMPARE(ContainsModemAnswer(collected, {"0,1", "0,5"}), registered);
+        // "OK" and "CONNECT" are found whatever echo precedes them.
+        QVERIFY(ContainsModemAnswer(collected + "\r\nOK\r\n", {"OK"}));
+        QVERIFY(ContainsModemAnswer(collected + "ATD+79001234567\r\r\nCONNECT 9600\r\n", {"CONNECT"}));
+    }
+
     void portNotOpened_data() {
         QTest::addColumn<bool>("busy");
         QTest::newRow("missing") << false;
