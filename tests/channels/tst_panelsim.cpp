@@ -13,6 +13,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <stdlib.h>
+
 Q_DECLARE_METATYPE(PanelSim::Config)
 
 namespace {
@@ -306,6 +309,19 @@ class TestPanelSim : public QObject {
             QCOMPARE(ReadCOMData(line.handle, buffer), -1);
             QVERIFY(!COMPortExists(name));
             QVERIFY(sim.devicePath().isEmpty());
+        }
+        {
+            // Another program's terminal usually gets the pulled one's number: the name
+            // must not lead there.
+            const int stranger = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            QVERIFY(stranger >= 0);
+            QVERIFY(::grantpt(stranger) == 0 && ::unlockpt(stranger) == 0);
+            COMHandle h = INVALID_COM_HANDLE;
+            const bool opened = OpenCOMPort(name, 19200, h);
+            CloseCOMPort(h);
+            ::close(stranger);
+            QVERIFY(!opened);
+            QVERIFY(!COMPortExists(name));
         }
         QVERIFY(sim.replug());
         QCOMPARE(sim.portName(), name);

@@ -219,8 +219,9 @@ class SegmentVerifier {
         while (pos < n && FError.isEmpty()) {
             if (FIndex >= int(FSegments.size()))
                 return fail(
-                    QStringLiteral("%1 bytes arrived that no live connection of the setup program sent")
-                        .arg(n - pos));
+                    QStringLiteral("%1 bytes arrived that no live connection of the setup program sent (%2)")
+                        .arg(n - pos)
+                        .arg(whoseBytes(data + pos, n - pos)));
             Segment& s = FSegments[size_t(FIndex)];
             if (!FPending.isEmpty()) {
                 FPending.append(data + pos, int(n - pos));
@@ -269,6 +270,27 @@ class SegmentVerifier {
         bool mayLose;
         qint64 delivered;
     };
+    // For a failure's message: the bytes, and where in the latest connections' streams
+    // they would fit.
+    QString whoseBytes(const char* data, qint64 n) const {
+        const qint64 probe = std::min<qint64>(n, 16);
+        QString out = QString::fromLatin1(QByteArray(data, int(probe)).toHex(' '));
+        for (int i = std::max(0, int(FSegments.size()) - 3); i < int(FSegments.size()); ++i) {
+            const Segment& s = FSegments[size_t(i)];
+            const qint64 top = s.final < 0 ? s.delivered + 4 * 1024 * 1024 : s.final;
+            for (qint64 at = std::max<qint64>(0, s.delivered - 1024 * 1024); at <= top; ++at) {
+                if (firstMismatch(s.pattern, at, data, probe) == probe) {
+                    out += QStringLiteral("; connection %1's bytes from %2 (it had %3 delivered, sent %4)")
+                               .arg(i + 1)
+                               .arg(at)
+                               .arg(s.delivered)
+                               .arg(s.final);
+                    break;
+                }
+            }
+        }
+        return out;
+    }
     bool fail(const QString& e) {
         if (FError.isEmpty())
             FError = e;
@@ -393,6 +415,7 @@ class Peer {
             std::fprintf(stderr, "soak: %s %s: %s\n", passed ? "PASS" : "FAIL", qPrintable(name),
                          qPrintable(detail));
     }
+    QString wizardLogTail(int lines);
     QString streamErrors() const {
         QStringList e;
         if (!FPanelRx.error().isEmpty())
@@ -404,7 +427,7 @@ class Peer {
         return e.join(QStringLiteral("; "));
     }
     QString name(const char* what) const {
-        return (FKind == Kind::Cable  ? QStringLiteral("cable: ")
+        return (FKind == Kind::Cable ? QStringLiteral("cable: ")
                 : FKind == Kind::Lan ? QStringLiteral("lan: ")
                                      : QStringLiteral("modem: ")) +
                QLatin1String(what);
@@ -438,7 +461,7 @@ class Peer {
     bool FModemData = false;   // modem: a call is up, the port carries the panel's bytes
     QByteArray FModemLine;     // modem: the command line being received
     int FModemCalls = 0;
-    int FModemHangUps = 0;     // "ATH" commands received
+    int FModemHangUps = 0; // "ATH" commands received
 
     int FClientFd = -1;
     bool FClientConnecting = false;
@@ -877,8 +900,20 @@ bool Peer::unplugCycles() {
         ok ? QStringLiteral("%1 cycles, the session resumed each time with fresh streams both ways, no stale "
                             "byte delivered")
                  .arg(cycles)
-           : QStringLiteral("cycle %1: %2").arg(cycles + 1).arg(streamErrors()));
+           : QStringLiteral("cycle %1: %2; the wizard's log ended: %3")
+                 .arg(cycles + 1)
+                 .arg(streamErrors(), wizardLogTail(16)));
     return ok;
+}
+
+QString Peer::wizardLogTail(int lines) {
+    QStringList tail;
+    gui([&] {
+        const int count = LOGForm->Log->count();
+        for (int i = std::max(0, count - lines); i < count; ++i)
+            tail << LOGForm->Log->item(i)->text().left(120);
+    });
+    return tail.join(QStringLiteral(" | "));
 }
 
 bool Peer::lanDrops() {
@@ -998,9 +1033,10 @@ bool Peer::modemHangups() {
             ++hangUps;
     }
     record(name("far-end hang-ups"), ok,
-           ok ? QStringLiteral("%1 hang-ups (\"NO CARRIER\" mid-stream): the wizard hung up with ATH, offered "
-                               "\"Переподключить\", kept the same setup program; redialled each time (%2 calls in all), "
-                               "fresh streams both ways each time, no stale byte delivered")
+           ok ? QStringLiteral(
+                    "%1 hang-ups (\"NO CARRIER\" mid-stream): the wizard hung up with ATH, offered "
+                    "\"Переподключить\", kept the same setup program; redialled each time (%2 calls in all), "
+                    "fresh streams both ways each time, no stale byte delivered")
                     .arg(hangUps)
                     .arg(FModemCalls)
               : (policy.isEmpty() ? QStringLiteral("hang-up %1: %2").arg(hangUps + 1).arg(streamErrors())

@@ -171,6 +171,7 @@ bool PseudoTerminal::plug() {
 }
 
 void PseudoTerminal::unplug() {
+    const bool wasPlugged = isPlugged();
     // The kept slave first: closing the master then hangs up the program's
     // descriptors and removes the /dev/pts node.
     if (m_slave >= 0)
@@ -180,6 +181,18 @@ void PseudoTerminal::unplug() {
     m_slave = -1;
     m_master = -1;
     m_devicePath.clear();
+    // The name stays, dangling, like a pulled adapter's. Not at the old /dev/pts node:
+    // its number goes to the next pseudo-terminal opened on this machine, and a program
+    // reopening the name would get some other program's terminal.
+    if (wasPlugged && m_linkMade) {
+        const QByteArray link = QFile::encodeName(m_linkPath);
+        const QByteArray temp = link + ".new-" + QByteArray::number(::getpid());
+        const QByteArray nowhere = link + ".unplugged";
+        ::unlink(temp.constData());
+        if (::symlink(nowhere.constData(), temp.constData()) != 0 ||
+            ::rename(temp.constData(), link.constData()) != 0)
+            ::unlink(temp.constData());
+    }
 }
 
 // ---------------------------------------------------------------- PanelSim
