@@ -28,6 +28,8 @@ namespace {
 // closed and the kernel's buffer is full). Beyond this the oldest bytes go: a real
 // panel's transmitter does not wait for anybody either.
 constexpr qsizetype MaxPendingOutput = 1 << 20;
+// What Qt takes from a held connection before it leaves the rest in the kernel.
+constexpr qint64 HeldReadBuffer = 4096;
 // Longest line the dialogue waits for; longer input is device data.
 constexpr qsizetype MaxCommandLength = 256;
 // Device bytes kept while a script waits for a request to appear.
@@ -101,6 +103,20 @@ bool parseScriptSide(const QByteArray& text, QByteArray& out) {
     return true;
 }
 
+// Points the link at target in one step: a program watching the name never sees it missing.
+bool pointLinkAt(const QString& linkPath, const QByteArray& target) {
+    const QByteArray link = QFile::encodeName(linkPath);
+    const QByteArray temp = link + ".new-" + QByteArray::number(::getpid());
+    ::unlink(temp.constData());
+    if (::symlink(target.constData(), temp.constData()) == 0 &&
+        ::rename(temp.constData(), link.constData()) == 0)
+        return true;
+    const int error = errno;
+    ::unlink(temp.constData());
+    errno = error; // for the caller's message
+    return false;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- PseudoTerminal
@@ -152,13 +168,8 @@ bool PseudoTerminal::plug() {
     tio.c_cflag |= CLOCAL;
     ::tcsetattr(slave, TCSANOW, &tio);
 
-    // Swap the link in one step: a program watching the name never sees it missing.
-    const QByteArray link = QFile::encodeName(m_linkPath);
-    const QByteArray temp = link + ".new-" + QByteArray::number(::getpid());
-    ::unlink(temp.constData());
-    if (::symlink(name, temp.constData()) != 0 || ::rename(temp.constData(), link.constData()) != 0) {
+    if (!pointLinkAt(m_linkPath, name)) {
         m_error = errnoText("symlink");
-        ::unlink(temp.constData());
         ::close(slave);
         ::close(master);
         return false;
@@ -184,15 +195,8 @@ void PseudoTerminal::unplug() {
     // The name stays, dangling, like a pulled adapter's. Not at the old /dev/pts node:
     // its number goes to the next pseudo-terminal opened on this machine, and a program
     // reopening the name would get some other program's terminal.
-    if (wasPlugged && m_linkMade) {
-        const QByteArray link = QFile::encodeName(m_linkPath);
-        const QByteArray temp = link + ".new-" + QByteArray::number(::getpid());
-        const QByteArray nowhere = link + ".unplugged";
-        ::unlink(temp.constData());
-        if (::symlink(nowhere.constData(), temp.constData()) != 0 ||
-            ::rename(temp.constData(), link.constData()) != 0)
-            ::unlink(temp.constData());
-    }
+    if (wasPlugged && m_linkMade)
+        pointLinkAt(m_linkPath, QFile::encodeName(m_linkPath) + ".unplugged");
 }
 
 // ---------------------------------------------------------------- PanelSim
@@ -618,6 +622,15 @@ void PanelSim::flushPty() {
     m_writeNotifier->setEnabled(!m_ptyOut.isEmpty());
 }
 
+void PanelSim::holdReading(bool hold) {
+    m_holdReading = hold;
+    if (!m_client)
+        return;
+    m_client->setReadBufferSize(hold ? HeldReadBuffer : 0);
+    if (!hold && m_client->bytesAvailable() > 0)
+        onBytes(m_client->readAll());
+}
+
 void PanelSim::onNewConnection() {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
         if (m_client) {
@@ -632,8 +645,10 @@ void PanelSim::onNewConnection() {
             if (socket == m_client)
                 streamMore();
         });
+        if (m_holdReading)
+            socket->setReadBufferSize(HeldReadBuffer);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            if (socket == m_client)
+            if (socket == m_client && !m_holdReading)
                 onBytes(socket->readAll());
         });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {

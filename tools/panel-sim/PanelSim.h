@@ -175,6 +175,9 @@ class PanelSim : public QObject {
 
     // Device data the panel sends on its own (an alarm event, a modem's NO CARRIER).
     void send(const QByteArray& bytes);
+    // TCP only: the panel stops taking bytes from its connection (busy writing its flash),
+    // so TCP flow control holds the sender back; false reads on.
+    void holdReading(bool hold);
 
     // Modem mode: the far end hangs up ("NO CARRIER"); nothing when no call is up.
     void farEndHangup();
@@ -262,6 +265,7 @@ class PanelSim : public QObject {
     quint16 m_tcpPort = 0; // kept while not listening, for listenAgain()
     int m_connections = 0;
     qint64 m_streamed = 0;
+    bool m_holdReading = false;
     void streamMore();
 
     QList<Chunk> m_queue;
