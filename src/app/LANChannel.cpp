@@ -77,11 +77,15 @@ void TMainKestromForm::WireClientSocket() {
         if (!FSetupReadPaused || ClientSocket->bytesToWrite() > LANQueueLimit)
             return;
         FSetupReadPaused = false;
-        const QList<QTcpSocket*> connections = FServerConnections;
-        for (QTcpSocket* s : connections)
-            if (FServerConnections.contains(s) && s->bytesAvailable() > 0)
-                RelaySetupToPanel(s);
+        RelayHeldSetupBytes();
     });
+}
+
+void TMainKestromForm::RelayHeldSetupBytes() {
+    const QList<QTcpSocket*> connections = FServerConnections;
+    for (QTcpSocket* s : connections)
+        if (FServerConnections.contains(s) && s->bytesAvailable() > 0)
+            RelaySetupToPanel(s);
 }
 
 void TMainKestromForm::SetClientActive(bool Active) {
@@ -260,6 +264,9 @@ void TMainKestromForm::RelaySetupToPanel(QTcpSocket* Socket, bool Closing) {
         FSetupReadPaused = true;
         return;
     }
+    // A restarted setup program's bytes wait until the previous connection's are through.
+    if (!Closing && EarlierSetupBytesPending(Socket))
+        return;
     const QByteArray bytes = Socket->readAll();
     if (bytes.isEmpty())
         return;

@@ -74,7 +74,8 @@ void TMainKestromForm::SendToSetup(int Count) {
         return;
     }
     if (FSetupLost > 0) {
-        AddLog(QStringLiteral("Оболочка снова принимает данные, потеряно байт: %1").arg(FSetupLost), QString());
+        AddLog(QStringLiteral("Оболочка снова принимает данные, потеряно байт: %1").arg(FSetupLost),
+               QString());
         FSetupLost = 0;
     }
     socket->write(FDataBuffer, Count);
@@ -93,6 +94,16 @@ int KernelPending(const QTcpSocket* socket) {
     return n;
 }
 } // namespace
+
+bool TMainKestromForm::EarlierSetupBytesPending(const QTcpSocket* Socket) const {
+    for (const QTcpSocket* earlier : FServerConnections) {
+        if (earlier == Socket)
+            return false;
+        if (earlier->bytesAvailable() > 0 || KernelPending(earlier) > 0)
+            return true;
+    }
+    return false;
+}
 
 void TMainKestromForm::PullSetupBytes() {
     for (qsizetype i = 0; i < FServerConnections.size(); ++i) {
@@ -143,11 +154,17 @@ void TMainKestromForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
     socket->deleteLater();
     FSetupConnected = false;
     AddLog(QStringLiteral("Оболочка отклчилась от моста."), QString());
+    // A later connection's bytes may have waited for this one's.
+    if (ConnectTypeComboBox->currentIndex() == chIP && !FServerConnections.isEmpty())
+        RelayHeldSetupBytes();
 }
 
 void TMainKestromForm::ServerSocketClientRead(QTcpSocket* socket) {
     if (ConnectTypeComboBox->currentIndex() == chIP) {
         RelaySetupToPanel(socket); // straight on to the panel's socket (LANChannel.cpp)
+        // An older connection drained: a later one's bytes may have waited for it.
+        if (FServerConnections.size() > 1 && FServerConnections.last() != socket)
+            RelayHeldSetupBytes();
         return;
     }
     // Queued in arrival order; the relay stages at most one buffer at a time, so a second

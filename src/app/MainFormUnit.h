@@ -158,6 +158,10 @@ class TMainKestromForm : public QWidget {
     // Takes what the setup program's connections hold into FSetupQueue while it is below
     // SetupQueueLimit; the rest stays in the sockets (serial channels only).
     void PullSetupBytes();
+    // Whether a connection of the setup program older than Socket still has bytes on their
+    // way in (in its buffer, or in the kernel while Qt's buffer was full): a restarted setup
+    // program's bytes wait for them, or the two would reach the device interleaved.
+    bool EarlierSetupBytesPending(const QTcpSocket* Socket) const;
     // Most bytes of the setup program waiting for the port in FSetupQueue. Above it the
     // sockets are not read, so TCP flow control slows the setup program to the line's pace.
     static constexpr qsizetype SetupQueueLimit = 256 * 1024;
@@ -183,6 +187,9 @@ class TMainKestromForm : public QWidget {
     bool ClientActive() const { return FClientActive; }
     // The local server's read handler on the LAN channel: the setup program's bytes to the panel.
     void RelaySetupToPanel(QTcpSocket* Socket, bool Closing = false);
+    // Relays what the setup program's connections hold, oldest first (the panel's queue has
+    // drained, or an older connection has ended).
+    void RelayHeldSetupBytes();
     // A new setup-program connection: no delayed small packets, and the LAN relay resumes
     // reading from the panel once this connection's queue has drained.
     void WatchSetupConnection(QTcpSocket* Socket);

@@ -503,6 +503,42 @@ class TestLANChannel : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(b.panel.deviceData().size(), payload.size(), 60000);
         QVERIFY(b.panel.deviceData() == payload);
     }
+
+    // A restarted setup program while the panel holds the relay back: the new connection's
+    // bytes reach the panel only after every byte of the one that ended cleanly.
+    void restartedSetupProgramWaitsForThePreviousOne() {
+        LanBench b(PanelSim::Config{});
+        TMainKestromForm* f = b.f;
+        LOGForm->hide(); // megabytes of hex dump are not the point here
+        QVERIFY2(b.connectSession(), qPrintable(bodies().join('\n')));
+        b.panel.holdReading(true);
+        const quint16 port = quint16(TCPServerSettingsForm->PortEdit->text().toUInt());
+        auto pattern = [](qsizetype size, int seed) {
+            QByteArray bytes(size, Qt::Uninitialized);
+            for (qsizetype i = 0; i < size; ++i)
+                bytes[i] = char((i * seed + i / 4093) & 0xff);
+            return bytes;
+        };
+        // Far more than the panel's connection and the kernel hold between them.
+        const QByteArray first = pattern(16 << 20, 7);
+        const QByteArray second = pattern(256 << 10, 13);
+        QTcpSocket earlier;
+        earlier.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(earlier.waitForConnected(Long));
+        earlier.write(first);
+        QTRY_VERIFY_WITH_TIMEOUT(f->FSetupReadPaused, Long);
+        earlier.disconnectFromHost(); // ends cleanly once Qt has handed over every byte
+        QTcpSocket later;
+        later.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(later.waitForConnected(Long));
+        later.write(second);
+        QTRY_VERIFY_WITH_TIMEOUT(later.bytesToWrite() == 0 && f->ServerConnectionCount() == 3, Long);
+        b.panel.holdReading(false);
+        QTRY_VERIFY_WITH_TIMEOUT(b.panel.deviceData().size() >= first.size() + second.size(), 60000);
+        QCOMPARE(b.panel.deviceData().size(), first.size() + second.size());
+        QVERIFY(b.panel.deviceData() == first + second);
+        QVERIFY(earlier.state() == QAbstractSocket::UnconnectedState);
+    }
 };
 
 QTEST_MAIN(TestLANChannel)
