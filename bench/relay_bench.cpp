@@ -18,7 +18,7 @@
 // for loss and order), repeated for a few rounds; then both connections idle together.
 #include "app/AppStartup.h"
 #include "app/MainFormUnit.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "channels/COMUtils.h"
 #include "log/LOGUnit.h"
 #include "settings/TPCServerSettingsUnit.h"

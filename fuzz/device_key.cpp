@@ -1,6 +1,6 @@
 // The device key of whatever a device answers to the version request.
 #include "FuzzSupport.h"
-#include "app/AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 #include "app/SetupIni.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

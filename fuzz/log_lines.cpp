@@ -1,6 +1,6 @@
 // The traffic log's line splitting on any packet logged as text.
 #include "FuzzSupport.h"
-#include "app/AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 #include "log/LogFormat.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

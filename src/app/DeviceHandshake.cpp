@@ -1,7 +1,7 @@
 // The short command dialogue that identifies the device on a freshly opened serial port.
 #include "app/DeviceHandshake.h"
 
-#include "app/AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 #include "app/MainFormUnit.h"
 #include "log/TimeFuncs.h"
 

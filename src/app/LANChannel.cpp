@@ -3,7 +3,7 @@
 // program's bytes the other way (RelaySetupToPanel).
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "channels/SocketErrors.h"
 
 #include <QTcpSocket>

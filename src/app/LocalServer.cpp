@@ -1,6 +1,6 @@
 // The local TCP server the setup program connects to, and the hand-over of its bytes.
 #include "app/MainFormUnit.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "server/ServerPort.h"
 #include "settings/TPCServerSettingsUnit.h"
 

@@ -1,5 +1,5 @@
 // The main window's logging operations: all of them end in the log window's list.
-#include "app/AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
 #include "log/LogFormat.h"

@@ -2,7 +2,7 @@
 #include "app/MainFormUnit.h"
 
 #include "app/AppStartup.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
 #include "settings/COMSettingsUnit.h"

@@ -12,7 +12,7 @@
 //   src/app/LANChannel.cpp         the panel's TCP socket: connect, drop, relay, errors, reconnect
 //   src/app/PersistentSettings.cpp histories and choices kept between runs
 //   src/app/LogMethods.cpp         AddLog, LogFmt, LogHexDump
-// The lower folders (src/channels, src/server, src/settings, src/log) hold what does not
+// The lower folders (src/channels, src/server, src/settings, src/log, src/platform) hold what does not
 // know the form: serial ports, the port rule of the local server, the settings store and
 // history rules, the log window and its formats.
 #pragma once

@@ -1,7 +1,7 @@
 // The relay loop of a serial connection (cable, or GSM modem once the call is up) and
 // the serial port primitives it and the device handshake use.
 #include "app/MainFormUnit.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "log/TimeFuncs.h"
 #include "settings/COMSettingsUnit.h"
 

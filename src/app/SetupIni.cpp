@@ -1,6 +1,6 @@
 #include "SetupIni.h"
 
-#include "AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // setup.ini flags, and starting and stopping the device's setup program.
-#include "app/AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 #include "app/MainFormUnit.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "app/SetupIni.h"
 
 #include <QCryptographicHash>

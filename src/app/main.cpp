@@ -1,6 +1,6 @@
 #include "app/AppStartup.h"
 #include "app/MainFormUnit.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "app/SingleInstance.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "channels/RingThread.h"
 
-#include "app/AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 #include "log/TimeFuncs.h"
 
 #include <QCoreApplication>

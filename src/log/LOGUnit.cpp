@@ -1,6 +1,6 @@
 #include "log/LOGUnit.h"
 
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
 

@@ -1,6 +1,6 @@
 #include "settings/TPCServerSettingsUnit.h"
 
-#include "app/Platform.h"
+#include "platform/Platform.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -2,7 +2,7 @@
 
 #include "PanelSim.h"
 #include "app/MainFormUnit.h"
-#include "app/Platform.h"
+#include "platform/Platform.h"
 #include "channels/COMUtils.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"

@@ -2,7 +2,7 @@
 // settings store and program directory, with every message box recorded instead of shown.
 #pragma once
 
-#include "app/Platform.h"
+#include "platform/Platform.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 
 #include <array>
 

@@ -1,5 +1,5 @@
 // Windows-1251 conversion of device bytes, independent of the host's locale.
-#include "app/AnsiCodec.h"
+#include "platform/AnsiCodec.h"
 
 #include <QTest>
 

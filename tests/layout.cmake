@@ -1,0 +1,17 @@
+# Dependencies only run down: no file of the lower folders includes a header of src/app.
+# Run as: cmake -DSRC=<src dir> -P layout.cmake
+file(GLOB_RECURSE lower ${SRC}/*/*.h ${SRC}/*/*.cpp)
+set(bad "")
+foreach(f IN LISTS lower)
+  if(f MATCHES "/src/app/")
+    continue()
+  endif()
+  file(STRINGS ${f} hits REGEX "#include[ \t]+\"app/")
+  if(hits)
+    list(APPEND bad "${f}: ${hits}")
+  endif()
+endforeach()
+if(bad)
+  list(JOIN bad "\n" text)
+  message(FATAL_ERROR "These lower folders' files include a header of src/app:\n${text}")
+endif()
