@@ -14,7 +14,6 @@
 #include <QKeyEvent>
 #include <QProcess>
 #include <QScreen>
-#include <QSocketNotifier>
 #include <QStyle>
 #include <QTcpServer>
 #include <QTcpSocket>

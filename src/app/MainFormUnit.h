@@ -34,7 +34,7 @@
 #include "channels/COMUtils.h"
 
 class QProcess;
-class QSocketNotifier;
+class COMNotifier;
 class QTcpServer;
 class QTcpSocket;
 class QComboBox;
@@ -295,10 +295,9 @@ class TMainKestromForm : public QWidget {
     QByteArray FSetupQueue;
     // The setup program's packet being written to the port (FReadSocket bytes).
     char FSetupBuffer[COM_BUFFER_SIZE] = {};
-    // Wakes the relay when the port has data; disabled once the port hangs up.
-    QSocketNotifier* FCOMNotifier = nullptr;
-    // Wakes the relay when a full port has room again; enabled only while output waits.
-    QSocketNotifier* FCOMWriteNotifier = nullptr;
+    // Wakes the relay when the port has data (disabled once the port hangs up), and when a
+    // full port has room again (that watch enabled only while output waits).
+    COMNotifier* FCOMNotifier = nullptr;
     // The port watch of cable connections: its timer only marks the check as due.
     QTimer* FPortWatchTimer = nullptr;
     bool FPortWatchDue = false;
@@ -322,10 +321,10 @@ class TMainKestromForm : public QWidget {
     void WatchCOM();   // (re)arms the port notifiers for FCOMHandle
     void UnwatchCOM(); // drops them
     void RelayPass();
-    // Writes as much of the staged packet as the port takes now; arms FCOMWriteNotifier
+    // Writes as much of the staged packet as the port takes now; arms the port's write watch
     // when some is left. Never waits.
     void COMWritePending();
-    // True while the port is full and the relay waits for FCOMWriteNotifier.
+    // True while the port is full and the relay waits for the port's write watch.
     bool COMOutputBlocked() const;
     // A write found the port gone: the device is marked lost and the setup program's
     // connection dropped, so it reconnects once the port is back.

@@ -1,12 +1,12 @@
 // The relay loop of a serial connection (cable, or GSM modem once the call is up) and
 // the serial port primitives it and the device handshake use.
 #include "app/MainFormUnit.h"
+#include "channels/COMNotifier.h"
 #include "platform/Platform.h"
 #include "log/TimeFuncs.h"
 #include "settings/COMSettingsUnit.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
 #include <cstring>
@@ -41,30 +41,26 @@ void TMainKestromForm::WatchCOM() {
     UnwatchCOM();
     if (FCOMHandle == INVALID_COM_HANDLE)
         return;
-    // The notifiers only wake the relay's wait; the pass itself reads and writes the port.
-    FCOMNotifier = new QSocketNotifier(FCOMHandle, QSocketNotifier::Read, this);
-    connect(FCOMNotifier, &QSocketNotifier::activated, this, [] {});
+    // The watch only wakes the relay's wait; the pass itself reads and writes the port.
+    FCOMNotifier = new COMNotifier(FCOMHandle, this);
+    FCOMNotifier->setReadEnabled(true);
     // Room again on a full port: the next pass writes. One shot per full buffer, so a
     // writable port with nothing to send never keeps the loop awake.
-    FCOMWriteNotifier = new QSocketNotifier(FCOMHandle, QSocketNotifier::Write, this);
-    FCOMWriteNotifier->setEnabled(false);
-    connect(FCOMWriteNotifier, &QSocketNotifier::activated, this,
-            [this] { FCOMWriteNotifier->setEnabled(false); });
+    connect(FCOMNotifier, &COMNotifier::writable, this, [this] { FCOMNotifier->setWriteEnabled(false); });
 }
 
 void TMainKestromForm::UnwatchCOM() {
-    for (QSocketNotifier** n : {&FCOMNotifier, &FCOMWriteNotifier}) {
-        if (!*n)
-            continue;
-        (*n)->setEnabled(false);
-        (*n)->deleteLater();
-        *n = nullptr;
-        FDeletesPending = true;
-    }
+    if (!FCOMNotifier)
+        return;
+    FCOMNotifier->setReadEnabled(false);
+    FCOMNotifier->setWriteEnabled(false);
+    FCOMNotifier->deleteLater();
+    FCOMNotifier = nullptr;
+    FDeletesPending = true;
 }
 
 bool TMainKestromForm::COMOutputBlocked() const {
-    return FCOMWriteNotifier && FCOMWriteNotifier->isEnabled();
+    return FCOMNotifier && FCOMNotifier->isWriteEnabled();
 }
 
 int TMainKestromForm::OpenCOM() {
@@ -113,10 +109,10 @@ int TMainKestromForm::COMRead() {
     if (n < 0) {
         AddLog(QStringLiteral("Ошибка чтения из COM порта"), QString());
         // A hung-up port keeps reporting itself readable: stop watching it, or the relay spins.
-        if (FCOMNotifier)
-            FCOMNotifier->setEnabled(false);
-        if (FCOMWriteNotifier)
-            FCOMWriteNotifier->setEnabled(false);
+        if (FCOMNotifier) {
+            FCOMNotifier->setReadEnabled(false);
+            FCOMNotifier->setWriteEnabled(false);
+        }
         n = 0;
     }
     return n;
@@ -127,8 +123,8 @@ void TMainKestromForm::COMWriteFailed() {
     SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Red);
     FNeedCOMReconnect = true;
     // A gone port stays writable for poll: watching it would spin.
-    if (FCOMWriteNotifier)
-        FCOMWriteNotifier->setEnabled(false);
+    if (FCOMNotifier)
+        FCOMNotifier->setWriteEnabled(false);
     DropSetupConnections();
     FReadSocket = 0; // the packet that failed is reported by the caller; the rest waiting goes
     FSetupWritten = 0;
@@ -154,8 +150,8 @@ void TMainKestromForm::COMWritePending() {
         return;
     }
     // The port is full: the rest goes first once it has room.
-    if (FCOMWriteNotifier)
-        FCOMWriteNotifier->setEnabled(true);
+    if (FCOMNotifier)
+        FCOMNotifier->setWriteEnabled(true);
 }
 
 // The handshake's and "+rb"'s short commands: a bounded wait for room is allowed here.

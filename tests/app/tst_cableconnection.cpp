@@ -5,13 +5,13 @@
 #include "Scenario.h"
 #include "TestForms.h"
 #include "app/MainFormUnit.h"
+#include "channels/COMNotifier.h"
 #include "channels/COMUtils.h"
 #include "log/LOGUnit.h"
 #include "log/TimeFuncs.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
@@ -342,7 +342,7 @@ class TestCableConnection : public QObject {
                 // session, not kept until its end: many reconnects would pile them up.
                 "nothing of the lost port kept",
                 [&] {
-                    return f->findChildren<QSocketNotifier*>(Qt::FindDirectChildrenOnly).size() == 2 &&
+                    return f->findChildren<COMNotifier*>(Qt::FindDirectChildrenOnly).size() == 1 &&
                            f->ServerSocket->findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly).size() ==
                                f->ServerConnectionCount();
                 },
@@ -528,8 +528,8 @@ class TestCableConnection : public QObject {
             .step(
                 "upload under way, port full",
                 [&] {
-                    return b.panel.deviceData().size() > 2000 && f->FCOMWriteNotifier &&
-                           f->FCOMWriteNotifier->isEnabled();
+                    return b.panel.deviceData().size() > 2000 && f->FCOMNotifier &&
+                           f->FCOMNotifier->isWriteEnabled();
                 },
                 [&] {
                     clickAsked.start();
