@@ -1,7 +1,10 @@
-// Serial port access over POSIX termios descriptors, and the machine's port list.
+// Serial port access and the machine's port list.
 //
-// A port handle is a file descriptor; -1 means "no port". Every function here that
-// opens or closes a port keeps the caller's variable in that convention.
+// A port handle is a file descriptor on POSIX and a Win32 handle's value on Windows (kernel
+// handles fit in 32 bits); -1 means "no port". Every function here that opens or closes a
+// port keeps the caller's variable in that convention. The shared part is COMUtils.cpp,
+// each platform's own part COMUtils_posix.cpp (termios) or COMUtils_win.cpp (Win32
+// overlapped I/O).
 #pragma once
 
 #include <QByteArray>
@@ -12,14 +15,14 @@ using COMHandle = int;
 constexpr COMHandle INVALID_COM_HANDLE = -1;
 constexpr int COM_BUFFER_SIZE = 32768;
 
-// Line settings: raw 8N1 at the given speed, CLOCAL, software flow control off,
+// Line settings: raw 8N1 at the given speed (POSIX: CLOCAL), software flow control off,
 // hardware flow control as the driver has it. True when the port took the settings
 // and reports the requested speed back.
 bool SetCOMState(COMHandle handle, int baudRate);
 
-// Opens "/dev/<name>" (or the name itself when it holds a slash) exclusively,
-// configures it, purges both queues, drops DTR and raises RTS.
-// False on any failure, with -1 in the variable. Logs and shows nothing.
+// Opens the port's device (COMPortPath) exclusively, configures it, purges both queues,
+// drops DTR and raises RTS. False on any failure, with -1 in the variable. Logs and
+// shows nothing.
 bool OpenCOMPort(const QString& portName, int baudRate, COMHandle& handle);
 
 // Waits a bounded time for pending output, discards the rest and closes.
@@ -36,8 +39,8 @@ QByteArray ReadCOMString(COMHandle handle);
 // Writes what the driver takes now and never waits: the count written, 0 when its
 // buffer is full (not a failure), -1 when the port is gone (hung up, removed).
 int WriteCOMData(COMHandle handle, const char* data, int count);
-// A short command: keeps writing, waiting in poll for room, until all of it went out or
-// waitMs passed. The count written; -1 when the port is gone before anything went out.
+// A short command: keeps writing, waiting for room, until all of it went out or waitMs
+// passed. The count written; -1 when the port is gone before anything went out.
 int WriteCOMDataWithin(COMHandle handle, const char* data, int count, int waitMs);
 // How long a short command (a handshake request, a modem's hang-up) may wait for room.
 constexpr int ShortWriteLimitMs = 500;
@@ -45,22 +48,30 @@ constexpr int ShortWriteLimitMs = 500;
 int WriteCOMString(COMHandle handle, const QByteArray& s);
 
 // Replaces the list's contents with the names of the machine's serial ports that
-// begin with prefix (empty prefix: all). Names as users know them: ttyUSB0, ttyACM0.
-// Then the names or paths listed in the environment variable KESTROM_EXTRA_PORTS
-// (separated by ':') that are present, e.g. a panel simulator's pseudo-terminal.
+// begin with prefix (empty prefix: all), in natural order. Names as users know them:
+// ttyUSB0, ttyACM0 (from sysfs); COM3, COM10 (from the registry's device map
+// HARDWARE\DEVICEMAP\SERIALCOMM). Then the names or paths listed in the environment
+// variable KESTROM_EXTRA_PORTS (separated by ':') that are present, e.g. a panel
+// simulator's pseudo-terminal, or a COM port Wine maps that the device map lacks.
 void GetCOMPortList(QStringList& list, const QString& prefix);
 
+#ifndef _WIN32
 // The machine's serial ports as listed under a sysfs tty class directory
 // ("/sys/class/tty"): entries backed by a device, without the serial core's phantom
 // ttyS ports (type 0), in natural order (ttyS2 before ttyS10). Opens no port.
 QStringList GetSysfsCOMPorts(const QString& sysClassTtyDir);
+#endif
 
-// True when the named port is present now: its path exists and is a character device
-// (links followed). While a test enumerator is installed the name must also be one of
-// its names, whole (ttyUSB1 is not found in ttyUSB10).
+// True when the named port is present now. POSIX: its path exists and is a character
+// device (links followed). Windows: the device map lists it, or, for a port it does not
+// list, a query-only open finds the device (busy counts as there). While a test
+// enumerator is installed the name must also be one of its names, whole (ttyUSB1 is not
+// found in ttyUSB10).
 bool COMPortExists(const QString& portName);
 
-// The device path a port name stands for: "/dev/<name>", or the name itself when it is a path.
+// The device path a port name stands for. POSIX: "/dev/<name>", or the name itself when it
+// is a path. Windows: "\\.\<name>" (COM10 and above open only so), or the name itself
+// when it is a device path already.
 QString COMPortPath(const QString& portName);
 
 // Test seam: replaces the enumeration of the machine's ports (tests present

@@ -7,20 +7,6 @@
 #include <QListWidget>
 #include <QPointer>
 
-#include <cerrno>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <time.h>
-#include <unistd.h>
-
-namespace {
-void sleepRealMs(int ms) {
-    timespec ts{ms / 1000, long(ms % 1000) * 1000000L};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-} // namespace
-
 QByteArray ModemAnswerText(const QByteArray& collected) {
     QByteArray out;
     out.reserve(collected.size());
@@ -74,7 +60,6 @@ QString ModemErrorText(quint32 code) {
 
 TRingThread::TRingThread(const TRingThreadCreateStruct& ACreateStruct)
     : TLogThread(ACreateStruct.LogObject), FCreateStruct(ACreateStruct) {
-    FWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     start();
 }
 
@@ -88,8 +73,6 @@ TRingThread::~TRingThread() {
     // A port the termination handler never took over is still ours.
     if (!FCOMTaken && FhCOM != INVALID_COM_HANDLE)
         CloseCOMPort(FhCOM);
-    if (FWakeFd >= 0)
-        ::close(FWakeFd);
 }
 
 COMHandle TRingThread::TakeCOM() {
@@ -99,11 +82,7 @@ COMHandle TRingThread::TakeCOM() {
 
 void TRingThread::Terminate() {
     requestInterruption();
-    if (FWakeFd >= 0) {
-        const quint64 one = 1;
-        const ssize_t ignored = ::write(FWakeFd, &one, sizeof one);
-        (void)ignored;
-    }
+    FWait.Wake();
 }
 
 void TRingThread::WaitFor() {
@@ -146,9 +125,8 @@ void TRingThread::PostStage(int stage) {
 }
 
 void TRingThread::Sleep(quint32 ticks, bool interruptible) {
-    const int realMs = TicksToRealMs(ticks);
-    if (!interruptible || FWakeFd < 0) {
-        sleepRealMs(realMs);
+    if (!interruptible) {
+        COMWait::Sleep(TicksToRealMs(ticks));
         return;
     }
     const quint32 start = GetTickCount();
@@ -158,15 +136,12 @@ void TRingThread::Sleep(quint32 ticks, bool interruptible) {
         const quint32 elapsed = GetTickCount() - start;
         if (elapsed >= ticks)
             return;
-        pollfd p{FWakeFd, POLLIN, 0};
-        ::poll(&p, 1, qMax(1, TicksToRealMs(ticks - elapsed)));
+        FWait.Pause(qMax(1, TicksToRealMs(ticks - elapsed)));
     }
 }
 
 void TRingThread::WaitForInput(int realMs) {
-    pollfd p[2] = {{FWakeFd, POLLIN, 0}, {FPortDead ? -1 : FhCOM, POLLIN, 0}};
-    const int r = ::poll(p, 2, qMax(1, realMs));
-    if (r > 0 && (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
+    if (!FWait.WaitForInput(FPortDead ? INVALID_COM_HANDLE : FhCOM, qMax(1, realMs)))
         FPortDead = true; // from now on only a stop request wakes the waits
 }
 

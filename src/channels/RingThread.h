@@ -4,6 +4,7 @@
 #pragma once
 
 #include "channels/COMUtils.h"
+#include "channels/COMWait.h"
 #include "log/LOGUnit.h"
 
 #include <QByteArray>
@@ -116,8 +117,8 @@ class TRingThread : public TLogThread {
     std::atomic<bool> FCallUp{false};
     bool FCOMTaken = false;
     bool FHandlerRunning = false;
-    // The port reported a hang-up: its descriptor would wake every poll at once.
+    // The port reported a hang-up: it would wake every wait at once.
     bool FPortDead = false;
-    // Wakes the worker's polls when Terminate is called.
-    int FWakeFd = -1;
+    // The worker's waits; Terminate wakes them.
+    COMWait FWait;
 };
