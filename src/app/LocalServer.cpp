@@ -6,7 +6,12 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#undef MessageBox // <windows.h> names its own; ours is Platform::MessageBox
+#else
 #include <sys/ioctl.h>
+#endif
 
 quint16 TMainKestromForm::ServerPort() const {
     return ServerSocket->isListening() ? ServerSocket->serverPort() : 0;
@@ -87,11 +92,18 @@ void TMainKestromForm::SendToSetup(int Count) {
 namespace {
 // Bytes the kernel still holds for the socket, beyond what Qt has read into its buffer.
 int KernelPending(const QTcpSocket* socket) {
-    int n = 0;
     const qintptr fd = socket->socketDescriptor();
+#ifdef Q_OS_WIN
+    u_long n = 0;
+    if (fd < 0 || ::ioctlsocket(SOCKET(fd), FIONREAD, &n) != 0)
+        return 0;
+    return int(n);
+#else
+    int n = 0;
     if (fd < 0 || ::ioctl(int(fd), FIONREAD, &n) != 0)
         return 0;
     return n;
+#endif
 }
 } // namespace
 

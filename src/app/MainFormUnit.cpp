@@ -2,6 +2,7 @@
 #include "app/MainFormUnit.h"
 
 #include "app/AppStartup.h"
+#include "platform/FileVersion.h"
 #include "platform/Platform.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
@@ -17,10 +18,6 @@
 #include <QStyle>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-#ifndef KESTROM_VERSION
-#define KESTROM_VERSION ""
-#endif
 
 TMainKestromForm* MainKestromForm = nullptr;
 
@@ -330,7 +327,7 @@ void TMainKestromForm::StopFlash() {
 }
 
 QString TMainKestromForm::GetFileVersionString() {
-    return QStringLiteral(KESTROM_VERSION);
+    return ::GetFileVersionString(QCoreApplication::applicationFilePath());
 }
 
 void TMainKestromForm::SetStatus(const QString& caption, StatusColour colour) {

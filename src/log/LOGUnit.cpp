@@ -1,5 +1,6 @@
 #include "log/LOGUnit.h"
 
+#include "platform/LogFileText.h"
 #include "platform/Platform.h"
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
@@ -96,7 +97,7 @@ void TLOGForm::N1Click() {
 bool TLOGForm::SaveToFile(const QString& fileName, QString* error) const {
     QByteArray bytes;
     for (int i = 0; i < Log->count(); ++i) {
-        bytes += Log->item(i)->text().toUtf8();
+        bytes += LogFileText(Log->item(i)->text());
         bytes += "\r\n";
     }
     QFile file(fileName);

@@ -27,7 +27,8 @@ class TLOGForm : public QWidget {
     void N1Click();
     void N2Click();
 
-    // Writes every line followed by CR LF (UTF-8). False with the reason on failure.
+    // Writes every line followed by CR LF (LogFileText: UTF-8 on POSIX, the ANSI code page on
+    // Windows). False with the reason on failure.
     bool SaveToFile(const QString& fileName, QString* error) const;
 
   protected:
