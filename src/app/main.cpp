@@ -2,6 +2,7 @@
 #include "app/MainFormUnit.h"
 #include "platform/Platform.h"
 #include "app/SingleInstance.h"
+#include "app/TestDrive.h"
 
 #include <QApplication>
 
@@ -24,6 +25,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(MainKestromForm, &TMainKestromForm::Closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     MainKestromForm->show();
+    TestDrive::Install(MainKestromForm);
     const int rc = app.exec();
     DestroyForms();
     return rc;
