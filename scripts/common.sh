@@ -4,6 +4,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PACKAGES=(cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core socat xvfb
           clang-14 libclang-rt-14-dev libfuzzer-14-dev
           dpkg-dev lintian desktop-file-utils qt6-translations-l10n)
+# The Windows build (scripts/windows) and its tests under Wine, where the Qt for Windows is at
+# hand; scripts/test adds them then.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix ninja-build zip)
+WINE_PACKAGES=(wine wine64)
 
 install_packages() {
     local missing=()

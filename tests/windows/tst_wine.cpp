@@ -1,0 +1,334 @@
+// The Windows build under Wine: the zip scripts/windows makes, unpacked as a technician
+// would, run in a private Wine prefix on a private X display (Xvfb), against the panel
+// simulator on a pseudo-terminal that the prefix maps as COM12, with the sample setup
+// program (setup-sim.exe) the wizard starts itself. The same whole session the Linux program
+// runs as a process (tests/app/tst_testdrive.cpp), the settings in Wine's registry under the
+// program's key, the second-instance warning.
+//
+// Skipped with the reason when the zip (scripts/windows), Wine or Xvfb is missing.
+#include "PanelSim.h"
+#include "TestForms.h"
+#include "WizardProcess.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+// The name the tests give the panel's port in the prefix: two digits, which Windows opens
+// only through the device path \\.\COM12.
+const QString PortName = QStringLiteral("COM12");
+
+// A path of this machine as the Windows program sees it (Wine's drive Z: is /).
+QString windowsPath(const QString& path) {
+    return QStringLiteral("Z:") + QDir::toNativeSeparators(path).replace(u'/', u'\\');
+}
+
+// CPU time (user + system) a process has used, in ms; -1 when it is gone.
+double processCpuMs(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = f.readAll();
+    // After "pid (comm) ": state is field 3, utime 14, stime 15.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
+} // namespace
+
+class TestWine : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir FRoot;
+    QString FApp;    // the unpacked zip
+    QString FPrefix; // the Wine prefix
+    QProcess FDisplay;
+    QProcessEnvironment FEnv; // for every Wine process
+    bool FServerStarted = false;
+
+    // Runs "wine args..." to its end (at most ms); false when it failed. Its stdout to out.
+    bool wine(const QStringList& args, int ms = 60000, QByteArray* out = nullptr) {
+        QProcess p;
+        p.setProcessEnvironment(FEnv);
+        p.start(QStringLiteral("wine"), args);
+        if (!p.waitForFinished(ms) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+            p.kill();
+            p.waitForFinished();
+            return false;
+        }
+        if (out)
+            *out = p.readAllStandardOutput();
+        return true;
+    }
+
+    // The program's values in Wine's registry, by name ("COM" -> "COM12", "CHANNEL" -> "0x2").
+    QMap<QString, QString> storedSettings() {
+        QMap<QString, QString> values;
+        QByteArray out;
+        wine({"reg", "query", "HKCU\\Software\\Norvak\\Kestrom"}, 60000, &out);
+        for (const QByteArray& line : out.split('\n')) {
+            const QList<QByteArray> parts = line.simplified().split(' ');
+            if (parts.size() == 3 && parts[1].startsWith("REG_"))
+                values[QString::fromLatin1(parts[0])] = QString::fromLatin1(parts[2]);
+        }
+        return values;
+    }
+
+    bool store(const QString& name, const QString& type, const QString& value) {
+        return wine(
+            {"reg", "add", "HKCU\\Software\\Norvak\\Kestrom", "/v", name, "/t", type, "/d", value, "/f"});
+    }
+
+    // The setup program's copies still running in this prefix.
+    QStringList setupProgramsRunning() const {
+        QStringList found;
+        const QByteArray mark = "WINEPREFIX=" + FPrefix.toLocal8Bit();
+        for (const QString& pid : QDir(QStringLiteral("/proc")).entryList({"[0-9]*"}, QDir::Dirs)) {
+            QFile cmd(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            QFile env(QStringLiteral("/proc/%1/environ").arg(pid));
+            if (!cmd.open(QIODevice::ReadOnly) || !env.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray line = cmd.readAll();
+            if (line.contains("setup-sim") && env.readAll().split('\0').contains(mark))
+                found << pid + u' ' + QString::fromLocal8Bit(line).replace(u'\0', u' ');
+        }
+        return found;
+    }
+
+    // The wizard with the drive given, the panel's port named for the port list, the sample
+    // setup program pointed at the server port: in script mode with record and script in
+    // dir, or, without dir, as a sink.
+    std::unique_ptr<WizardProcess> wizard(const QString& drive, const QString& dir = {},
+                                          const QString& server = {}) {
+        QProcessEnvironment env = FEnv;
+        env.insert("KESTROM_BOXES_TO_STDERR", "1");
+        env.insert("KESTROM_EXTRA_PORTS", PortName);
+        env.insert("KESTROM_TEST_DRIVE", drive);
+        if (!server.isEmpty())
+            env.insert("KESTROM_SETUP_PORT", server);
+        env.insert("KESTROM_SETUP_MODE", dir.isEmpty() ? "sink" : "script");
+        if (!dir.isEmpty()) {
+            env.insert("KESTROM_SETUP_SCRIPT", windowsPath(dir + "/script.txt"));
+            env.insert("KESTROM_SETUP_RECORD", windowsPath(dir + "/record.txt"));
+        }
+        return std::make_unique<WizardProcess>(QStringList{"wine", FApp + "/kestrom.exe"}, env);
+    }
+
+    // Points the prefix's COM12 at the panel's pseudo-terminal.
+    bool linkPort(const PanelSim& panel) {
+        const QString link = FPrefix + "/dosdevices/" + PortName.toLower();
+        QFile::remove(link);
+        return QFile::link(panel.portName(), link);
+    }
+
+  private slots:
+    void initTestCase() {
+        const QString zip = QStringLiteral(KESTROM_WINDOWS_ZIP);
+        if (!QFileInfo::exists(zip))
+            QSKIP(qPrintable("no Windows build at " + zip + ": scripts/windows makes it"));
+        for (const char* tool : {"wine", "wineserver", "Xvfb"})
+            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+        QVERIFY(FRoot.isValid());
+
+        // The zip as a technician unpacks it.
+        FApp = FRoot.filePath("app");
+        QVERIFY(QDir().mkpath(FApp));
+        QProcess unzip;
+        unzip.setWorkingDirectory(FApp);
+        unzip.start(QStringLiteral(KESTROM_CMAKE), {"-E", "tar", "xf", zip});
+        QVERIFY(unzip.waitForFinished(60000) && unzip.exitCode() == 0);
+        QVERIFY(QFileInfo::exists(FApp + "/kestrom.exe"));
+
+        // A display of our own: Xvfb names its number on the descriptor given.
+        FDisplay.start(QStringLiteral("Xvfb"),
+                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+        QVERIFY(FDisplay.waitForStarted(10000));
+        QVERIFY(WizardProcess::waitFor([&] { return FDisplay.canReadLine(); }, 20000));
+        const QString display = QString::fromLatin1(FDisplay.readLine()).trimmed();
+        QVERIFY(!display.isEmpty());
+
+        FPrefix = FRoot.filePath("prefix");
+        QVERIFY(QDir().mkpath(FPrefix));
+        FEnv = QProcessEnvironment::systemEnvironment();
+        FEnv.remove("QT_QPA_PLATFORM"); // the Windows Qt has its own platform only
+        FEnv.insert("DISPLAY", ":" + display);
+        FEnv.insert("WINEPREFIX", FPrefix);
+        FEnv.insert("WINEDEBUG", "-all");
+        FEnv.insert("WINEDLLOVERRIDES", "mscoree,mshtml="); // no offer to install Mono and Gecko
+        // One Wine server for the whole test, its chatter in a file: it makes the terminal
+        // behind a COM port its controlling terminal and dumps its state when that hangs up.
+        QProcess server;
+        server.setProcessEnvironment(FEnv);
+        server.setProgram(QStringLiteral("wineserver"));
+        server.setArguments({"-p"});
+        server.setStandardOutputFile(FRoot.filePath("wineserver.log"));
+        server.setStandardErrorFile(FRoot.filePath("wineserver.log"));
+        QVERIFY(server.startDetached());
+        FServerStarted = true;
+        QElapsedTimer boot;
+        boot.start();
+        QVERIFY2(wine({"wineboot", "-i"}, 180000), "the Wine prefix could not be made");
+        qInfo("Wine prefix made in %lld ms", boot.elapsed());
+    }
+
+    void cleanupTestCase() {
+        if (FServerStarted) {
+            QProcess kill;
+            kill.setProcessEnvironment(FEnv);
+            kill.start(QStringLiteral("wineserver"), {"-k"});
+            kill.waitForFinished(30000);
+        }
+        if (FDisplay.state() != QProcess::NotRunning) {
+            FDisplay.kill();
+            FDisplay.waitForFinished();
+        }
+    }
+
+    void wholeCableSession() {
+        // A choice saved by an earlier run comes back (the IP channel, COM1); the drive then
+        // picks the cable and the panel's port, which the closed window saves.
+        QVERIFY(store("CHANNEL", "REG_DWORD", "3"));
+        QVERIFY(store("COM", "REG_SZ", "COM1"));
+        QTemporaryDir dir;
+        QFile script(dir.filePath("script.txt"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(WholeSessionScript());
+        script.close();
+        PanelSim panel;
+        QVERIFY(panel.startPty());
+        QVERIFY(linkPort(panel));
+        const QString server = QString::number(FreeTcpPort());
+        auto w = wizard(QStringLiteral("channel=2 port=%1 code=1234 server=%2 log connect commands")
+                            .arg(PortName, server),
+                        dir.path(), server);
+        QVERIFY(w->start());
+        QVERIFY2(w->waitForLine("TEST channel ", 60000), qPrintable(w->tail()));
+        // The caption's version comes from the program's version resource.
+        QCOMPARE(w->reported("TEST window "), QStringLiteral("Мастер подключения v.1.0.0.0"));
+        QVERIFY2(w->reported("TEST ports ").split(u',').contains(PortName),
+                 qPrintable(w->reported("TEST ports ")));
+        QCOMPARE(w->reported("TEST channel "), QStringLiteral("3 port COM1"));
+
+        const QString record = dir.filePath("record.txt");
+        QString failure = RunWholeCableSession(*w, panel, record);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + w->tail()));
+        // Started with no arguments, in the program's own directory, and ended by the disconnect.
+        const QStringList rec = RecordLines(record);
+        QVERIFY2(!rec.isEmpty() && rec.first().startsWith("cwd=Z:" + FApp + "\targs=\t"),
+                 qPrintable(rec.join(u'|')));
+        QVERIFY2(WizardProcess::waitFor([&] { return setupProgramsRunning().isEmpty(); }, 10000),
+                 qPrintable(setupProgramsRunning().join(u'\n')));
+
+        w->command("close");
+        QVERIFY2(w->waitForExit(30000), qPrintable(w->tail()));
+        QCOMPARE(w->exitCode(), 0);
+        QVERIFY(w->lines().filter("BOX").isEmpty());
+        const QMap<QString, QString> saved = storedSettings();
+        QCOMPARE(saved.value("COM"), PortName);
+        QCOMPARE(saved.value("CHANNEL"), QStringLiteral("0x2"));
+    }
+
+    void idleConnectionDoesNotSpin() {
+        // Connected and nothing to relay: the input watch's read waits in the driver, and
+        // the wizard sleeps in its event loop.
+        PanelSim panel;
+        QVERIFY(panel.startPty());
+        QVERIFY(linkPort(panel));
+        QTemporaryDir dir;
+        QFile script(dir.filePath("script.txt"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("send 41\nexpect 41\n");
+        script.close();
+        const QString server = QString::number(FreeTcpPort());
+        auto w =
+            wizard(QStringLiteral("channel=2 port=%1 server=%2 log connect commands").arg(PortName, server),
+                   dir.path(), server);
+        QVERIFY(w->start());
+        const QString record = dir.filePath("record.txt");
+        QVERIFY2(WizardProcess::waitFor([&] { return RecordLines(record).contains("script pass"); }, 60000),
+                 qPrintable(w->tail()));
+        const qint64 pid = w->processId();
+        const double cpu0 = processCpuMs(pid);
+        QElapsedTimer wall;
+        wall.start();
+        WizardProcess::waitFor([&] { return wall.elapsed() >= 2000; }, 3000); // two idle seconds
+        const double share = (processCpuMs(pid) - cpu0) / double(wall.elapsed());
+        qInfo("idle relay: %.1f%% of a core", share * 100);
+        QVERIFY2(cpu0 >= 0 && share < 0.05,
+                 qPrintable(QStringLiteral("idle relay used %1% of a core").arg(share * 100)));
+        w->command("close");
+        QVERIFY(w->waitForExit(30000));
+    }
+
+    void portVanishesAndReturns() {
+        // The pseudo-terminal behind COM12 goes away and comes back under the same name, as
+        // the panel's adapter would be pulled and plugged in again: the read fails, the port
+        // is missed, reopened twice a second, and the setup program comes back to the bridge.
+        PanelSim panel;
+        QVERIFY(panel.startPty());
+        QVERIFY(linkPort(panel));
+        const QString server = QString::number(FreeTcpPort());
+        auto w =
+            wizard(QStringLiteral("channel=2 port=%1 server=%2 log connect commands").arg(PortName, server),
+                   QString(), server);
+        QVERIFY(w->start());
+        const auto count = [&](const QString& body) { return w->logBodies().count(body); };
+        QVERIFY2(WizardProcess::waitFor([&] { return count(" Оболочка подключилась к мосту.") == 1; }, 60000),
+                 qPrintable(w->tail()));
+        panel.unplug();
+        QVERIFY2(WizardProcess::waitFor([&] { return count(" Попытка переокрытия COM порта") >= 2; }, 10000),
+                 qPrintable(w->tail()));
+        const qint64 pid = w->processId();
+        const double cpu0 = processCpuMs(pid);
+        QElapsedTimer wall;
+        wall.start();
+        QVERIFY(WizardProcess::waitFor([&] { return count(" Попытка переокрытия COM порта") >= 5; }, 10000));
+        const double share = (processCpuMs(pid) - cpu0) / double(wall.elapsed());
+        qInfo("port lost: %.1f%% of a core", share * 100);
+        QVERIFY2(share < 0.2,
+                 qPrintable(QStringLiteral("%1% of a core while the port was lost").arg(share * 100)));
+        QVERIFY(panel.replug());
+        QVERIFY2(WizardProcess::waitFor(
+                     [&] {
+                         return count(" Порт успешно переоткрыт") == 1 &&
+                                count(" Оболочка подключилась к мосту.") == 2;
+                     },
+                     20000),
+                 qPrintable(w->tail()));
+        w->command("click");
+        QVERIFY(WizardProcess::waitFor([&] { return panel.rbReceived(); }, 10000));
+        w->command("close");
+        QVERIFY(w->waitForExit(30000));
+    }
+
+    void secondStartWarnsAndExits() {
+        auto first = wizard(QStringLiteral("commands"));
+        QVERIFY(first->start());
+        QVERIFY2(first->waitForLine("TEST channel ", 60000), qPrintable(first->tail()));
+
+        auto second = wizard(QString());
+        QVERIFY(second->start());
+        QVERIFY2(second->waitForExit(60000), qPrintable(second->tail()));
+        QCOMPARE(second->exitCode(), 0);
+        QVERIFY2(second->lines().contains("BOX [Предупреждение] Приложение уже запущено."),
+                 qPrintable(second->tail()));
+        QVERIFY(second->lines().filter("TEST window").isEmpty()); // no window was made
+        QVERIFY(first->running());
+
+        first->command("close");
+        QVERIFY(first->waitForExit(30000));
+    }
+};
+
+QTEST_MAIN(TestWine)
+#include "tst_wine.moc"
