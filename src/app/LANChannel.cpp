@@ -3,8 +3,8 @@
 // program's bytes the other way (RelaySetupToPanel).
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
-#include "platform/Platform.h"
 #include "channels/SocketErrors.h"
+#include "platform/Platform.h"
 #include "relay/RelayCore.h"
 
 #include <QTcpSocket>

@@ -86,8 +86,10 @@ void TMainKestromForm::WireRelay() {
             ServerSocketClientConnect(s);
         }
     });
-    connect(FRelay, &RelayCore::setupReadable, this, [this](QAbstractSocket* s) { ServerSocketClientRead(s); });
-    connect(FRelay, &RelayCore::setupClosed, this, [this](QAbstractSocket* s) { ServerSocketClientDisconnect(s); });
+    connect(FRelay, &RelayCore::setupReadable, this,
+            [this](QAbstractSocket* s) { ServerSocketClientRead(s); });
+    connect(FRelay, &RelayCore::setupClosed, this,
+            [this](QAbstractSocket* s) { ServerSocketClientDisconnect(s); });
     // The LAN relay's held side goes on once the other side has room; the serial relay's
     // pass takes it up by itself.
     connect(FRelay, &RelayCore::deviceRoom, this, [this] {
@@ -103,7 +105,8 @@ void TMainKestromForm::WireRelay() {
 void TMainKestromForm::ServerSocketClientConnect(QAbstractSocket* socket) {
     // Small request/response packets must not wait 40 ms for company.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket, &QAbstractSocket::errorOccurred, this, [this, socket] { ServerSocketClientError(socket); });
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this, socket] { ServerSocketClientError(socket); });
     FSetupConnected = true;
     AddLog(QStringLiteral("Оболочка подключилась к мосту."), QString());
 }

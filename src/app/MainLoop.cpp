@@ -1,9 +1,9 @@
 // The relay loop of a serial connection (cable, or GSM modem once the call is up) and
 // the serial port primitives it and the device handshake use.
 #include "app/MainFormUnit.h"
-#include "relay/RelayCore.h"
-#include "platform/Platform.h"
 #include "log/TimeFuncs.h"
+#include "platform/Platform.h"
+#include "relay/RelayCore.h"
 #include "settings/COMSettingsUnit.h"
 
 #include <QCoreApplication>
