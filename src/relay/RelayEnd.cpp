@@ -2,13 +2,29 @@
 
 #include "channels/COMNotifier.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAbstractSocket>
 #include <cstring>
+
+namespace {
+// The relay waits in processEvents until something happened. On Windows that call returns
+// only once the message queue is empty, and a setup program's connection that has closed
+// keeps posting its close until it is read, which the relay does only after the wait: the
+// wait never ended, burning a core. There an end with news ends the wait at once; elsewhere
+// the wait returns after one round anyway, and a wake-up would cost each piece two calls.
+void endRelayWait() {
+#ifdef Q_OS_WIN
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+        dispatcher->interrupt();
+#endif
+}
+} // namespace
 
 // ---- SocketEnd ---------------------------------------------------------------------------
 
 SocketEnd::SocketEnd(QAbstractSocket* socket, QObject* parent) : RelayEnd(parent), FSocket(socket) {
     connect(socket, &QAbstractSocket::readyRead, this, &RelayEnd::readable);
+    connect(this, &RelayEnd::readable, this, endRelayWait);
     // Only bytes Qt had to keep are reported written; the write-through path says nothing.
     connect(socket, &QAbstractSocket::bytesWritten, this, &RelayEnd::drained);
     connect(socket, &QAbstractSocket::disconnected, this, &RelayEnd::readable);

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -266,6 +267,40 @@ class TestWine : public QObject {
         qInfo("idle relay: %.1f%% of a core", share * 100);
         QVERIFY2(cpu0 >= 0 && share < 0.05,
                  qPrintable(QStringLiteral("idle relay used %1% of a core").arg(share * 100)));
+        w->command("close");
+        QVERIFY(w->waitForExit(30000));
+    }
+
+    void setupProgramEndsDuringSession() {
+        // The technician closes the setup program while the cable relay runs: its connection
+        // closes, which on Windows keeps posting messages until it is read. The wizard notices,
+        // stays idle and still answers the disconnect click (it once spun in its wait for good).
+        PanelSim panel;
+        QVERIFY(panel.startPty());
+        QVERIFY(linkPort(panel));
+        const QString server = QString::number(FreeTcpPort());
+        auto w =
+            wizard(QStringLiteral("channel=2 port=%1 server=%2 log connect commands").arg(PortName, server),
+                   QString(), server);
+        QVERIFY(w->start());
+        const auto count = [&](const QString& body) { return w->logBodies().count(body); };
+        QVERIFY2(WizardProcess::waitFor([&] { return count(" Оболочка подключилась к мосту.") == 1; }, 60000),
+                 qPrintable(w->tail()));
+        const QStringList running = setupProgramsRunning();
+        QCOMPARE(running.size(), 1);
+        QVERIFY(::kill(running.first().section(u' ', 0, 0).toInt(), SIGKILL) == 0);
+        QVERIFY2(WizardProcess::waitFor([&] { return count(" Оболочка отклчилась от моста.") == 1; }, 10000),
+                 qPrintable(w->tail()));
+        const qint64 pid = w->processId();
+        const double cpu0 = processCpuMs(pid);
+        QElapsedTimer wall;
+        wall.start();
+        WizardProcess::waitFor([&] { return wall.elapsed() >= 1000; }, 2000); // one second after
+        const double share = (processCpuMs(pid) - cpu0) / double(wall.elapsed());
+        qInfo("after the setup program ended: %.1f%% of a core", share * 100);
+        QVERIFY2(share < 0.1, qPrintable(QStringLiteral("%1% of a core").arg(share * 100)));
+        w->command("click");
+        QVERIFY2(WizardProcess::waitFor([&] { return panel.rbReceived(); }, 10000), qPrintable(w->tail()));
         w->command("close");
         QVERIFY(w->waitForExit(30000));
     }
