@@ -165,7 +165,8 @@ class TestWine : public QObject {
     void initTestCase() {
         const QString zip = QStringLiteral(KESTROM_WINDOWS_ZIP);
         if (!QFileInfo::exists(zip))
-            QSKIP(qPrintable("no Windows build at " + zip + ": scripts/windows makes it"));
+            QSKIP(qPrintable("no Windows build at " + zip +
+                             ": scripts/windows makes it where the Qt for Windows is at hand"));
         for (const char* tool : {"wine", "wineserver", "Xvfb"})
             if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
                 QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
