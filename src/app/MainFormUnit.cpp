@@ -2,9 +2,10 @@
 #include "app/MainFormUnit.h"
 
 #include "app/AppStartup.h"
-#include "platform/Platform.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
+#include "platform/Platform.h"
+#include "platform/TempDir.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
 
@@ -123,6 +124,8 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     connect(ServerSocket, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* s = ServerSocket->nextPendingConnection()) {
+            if (!AcceptSetupPeer(s))
+                continue; // another account's program: closed unread
             FServerConnections.append(s);
             connect(s, &QTcpSocket::readyRead, this, [this, s] { ServerSocketClientRead(s); });
             connect(s, &QTcpSocket::disconnected, this, [this, s] { ServerSocketClientDisconnect(s); });
@@ -190,6 +193,7 @@ void TMainKestromForm::FormClose() {
         ClientSocket->abort();
     FConnected = false; // a running relay loop ends at its next check
     StopSetup();
+    TempDir::RemoveRunDir(); // the setup program's private directory goes with the program
     SaveCOMSettings();
     FIPPort.reset();
 }
