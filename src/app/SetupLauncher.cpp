@@ -125,10 +125,10 @@ void TMainKestromForm::StartSetup() {
     QString failure = command.error;
     if (failure.isEmpty()) {
         auto* process = new QProcess(this);
-        ProcessStart::Prepare(process, command);
         process->setWorkingDirectory(Platform::AppDir());
         process->setProcessChannelMode(QProcess::ForwardedChannels);
         process->setInputChannelMode(QProcess::ForwardedInputChannel);
+        ProcessStart::Prepare(process, command);
         process->start();
         // Only the program's start (its exec) is waited for; a program that takes its time
         // to come up (Wine's first start) connects whenever it is ready.

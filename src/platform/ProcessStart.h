@@ -48,7 +48,7 @@ bool RunsWindowsPrograms();
 QString FindWine();
 // Readies process, with its program and arguments set from command, for its start: it is
 // ended when the wizard ends, however the wizard ends. Wine's diagnostics stay out of the
-// terminal unless WINEDEBUG is set.
+// terminal unless WINEDEBUG is set. Call it after the process's channels are chosen.
 void Prepare(QProcess* process, const Command& command);
 // Ends a started setup program. Never waits for it.
 void End(QProcess* process);

@@ -33,13 +33,16 @@ void Prepare(QProcess* process, const Command& command) {
         if (::getppid() != wizard)
             ::_exit(127);
     });
-    if (command.throughWine) {
+    if (command.throughWine && !qEnvironmentVariableIsSet("WINEDEBUG")) {
         // The user's own prefix (WINEPREFIX honoured) and everything else of the wizard's
-        // environment; Wine's "fixme:" lines are no news to a technician.
+        // environment. Wine's diagnostics are no news to a technician: "fixme:" lines are
+        // off, and what Wine's loader says regardless on a first start ("configuration ...
+        // has been updated") goes nowhere, with the Windows program's stderr (a console a
+        // Windows program does not have). With WINEDEBUG set all of it reaches the terminal.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!env.contains(QStringLiteral("WINEDEBUG")))
-            env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+        env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
         process->setProcessEnvironment(env);
+        process->setStandardErrorFile(QProcess::nullDevice());
     }
 }
 

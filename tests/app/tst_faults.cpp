@@ -328,14 +328,27 @@ class TestFaults : public QObject {
     void setupProgramCannotRun_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("executeBit");
+        QTest::addColumn<QString>("why"); // empty: the system's reason
         QFile sim(KESTROM_SETUP_SIM);
         QVERIFY(sim.open(QIODevice::ReadOnly));
-        QTest::newRow("no execute bit") << sim.readAll() << false;
-        QTest::newRow("not an executable") << BYTES("MZ\x90\0 a Windows program") << true;
+        QTest::newRow("no execute bit") << sim.readAll() << false << "";
+        QTest::newRow("not an executable") << BYTES("MZ\x90\0 a Windows program") << true << "";
+        // A Windows program where Wine is not installed (not on PATH).
+        QByteArray pe(0x40, '\0');
+        pe[0] = 'M';
+        pe[1] = 'Z';
+        pe[0x3C] = 0x40;
+        QTest::newRow("Windows program, no Wine")
+            << pe + QByteArray("PE\0\0", 4) << false << "не установлен Wine: sudo apt install wine";
     }
     void setupProgramCannotRun() {
         QFETCH(QByteArray, content);
         QFETCH(bool, executeBit);
+        QFETCH(QString, why);
+        const QByteArray path = qgetenv("PATH");
+        const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+        QTemporaryDir noWine;
+        qputenv("PATH", QFile::encodeName(noWine.path()));
         Bench b(PanelSim::Config{});
         const QString program = b.fx.appDir() + "/setup-sim";
         QFile f(program);
@@ -352,8 +365,9 @@ class TestFaults : public QObject {
         const QString text = b.fx.boxes.boxes[0].text;
         QVERIFY2(
             text.startsWith("Оболочка не запущена, не удалось запустить " + b.fx.tempDir() + "/kestrom-") &&
-                text.contains("/setup-sim.exe: "),
+                text.contains("/setup-sim.exe: " + why),
             qPrintable(text));
+        QVERIFY(!QFile::exists(text.section(": ", 0, 0).section(' ', -1))); // its copy is gone
         QVERIFY(logHas(" Не удалось запустить "));
         QVERIFY(!MainKestromForm->FSetupIsStarted);
         QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
