@@ -1,5 +1,6 @@
 // The connect link: one click handler serves as connect, cancel, disconnect and redial.
 #include "app/MainFormUnit.h"
+#include "relay/RelayCore.h"
 #include "platform/Platform.h"
 
 #include <QTcpSocket>
@@ -67,6 +68,10 @@ void TMainKestromForm::URLLabel1Click() {
         } else if (kind == kindIP) {
             SetStatus(QStringLiteral("Идет подключение"), StatusColour::Unchanged);
             SetClientActive(false);
+            // The panel is held back (TCP) while the setup program does not keep up, and
+            // the setup program while the panel does not.
+            FRelay->SetLimits({LANQueueLimit, LANQueueLimit, RelayCore::Overflow::HoldDevice});
+            FRelay->Reset();
             ClientSocket->setProperty("Host", IPCombo->currentText());
             ClientSocket->setProperty("Port", PortCombo->currentText().toUInt());
             SetClientActive(true);

@@ -3,8 +3,9 @@
 // program's bytes the other way (RelaySetupToPanel).
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
-#include "platform/Platform.h"
 #include "channels/SocketErrors.h"
+#include "platform/Platform.h"
+#include "relay/RelayCore.h"
 
 #include <QTcpSocket>
 #include <QVariant>
@@ -12,13 +13,14 @@
 namespace {
 // Reconnect attempts in a row before the channel gives up.
 constexpr int MaxReconnects = 10;
-// What Qt takes from the kernel per socket while the other side is not keeping up; beyond
-// it the bytes stay in the kernel and TCP flow control holds the sender back.
-constexpr qint64 LANReadBuffer = 64 * 1024;
+// Most bytes the relay reads from either socket at a time.
+constexpr qint64 LANPiece = 64 * 1024;
 } // namespace
 
 void TMainKestromForm::WireClientSocket() {
-    ClientSocket->setReadBufferSize(LANReadBuffer);
+    // Unbuffered (connectToHost in SetClientActive): the relay's reads and writes reach the
+    // kernel at once.
+    FPanelEnd = new SocketEnd(ClientSocket, this);
     // The connect and error events are handled from the event loop, not inside the
     // socket's own signal: the connect handler runs the handshake's waits and the error
     // handler shows boxes, and both may take the socket down. An event of an attempt that
@@ -42,13 +44,9 @@ void TMainKestromForm::WireClientSocket() {
             },
             Qt::QueuedConnection);
     });
-    connect(ClientSocket, &QTcpSocket::disconnected, this, [this] {
-        if (!FClientActive)
-            return; // deactivated by the program, whose handler has run already
-        FClientActive = false;
-        ++FClientAttempt;
-        ClientSocketDisconnect();
-    });
+    // The panel's close is found by a read (an unbuffered socket reports it so); Qt signals
+    // it itself only when it gives the socket up after a failed write.
+    connect(ClientSocket, &QTcpSocket::disconnected, this, [this] { PanelClosed(); });
     connect(ClientSocket, &QTcpSocket::readyRead, this, [this] {
         if (FClientActive)
             ClientSocketRead();
@@ -72,20 +70,24 @@ void TMainKestromForm::WireClientSocket() {
             },
             Qt::QueuedConnection);
     });
-    // The setup program's bytes wait while the panel's queue is full; it has drained.
-    connect(ClientSocket, &QTcpSocket::bytesWritten, this, [this] {
-        if (!FSetupReadPaused || ClientSocket->bytesToWrite() > LANQueueLimit)
-            return;
-        FSetupReadPaused = false;
-        RelayHeldSetupBytes();
-    });
 }
 
 void TMainKestromForm::RelayHeldSetupBytes() {
-    const QList<QTcpSocket*> connections = FServerConnections;
-    for (QTcpSocket* s : connections)
-        if (FServerConnections.contains(s) && s->bytesAvailable() > 0)
-            RelaySetupToPanel(s);
+    // A piece at a time while there is room and something to take; what is left is taken
+    // up as its sockets report it.
+    for (int i = 0; i < 64 && FRelay->SetupCount() > 0; ++i) {
+        const int before = FRelay->SetupCount();
+        if (!RelaySetupToPanelOnce() && FRelay->SetupCount() == before)
+            break;
+    }
+}
+
+void TMainKestromForm::PanelClosed() {
+    if (!FClientActive)
+        return;
+    FClientActive = false;
+    ++FClientAttempt;
+    ClientSocketDisconnect();
 }
 
 void TMainKestromForm::SetClientActive(bool Active) {
@@ -95,13 +97,15 @@ void TMainKestromForm::SetClientActive(bool Active) {
         if (ClientSocket->state() != QAbstractSocket::UnconnectedState)
             ClientSocket->abort();
         ++FClientAttempt;
-        FPanelReadPaused = false;
-        FSetupReadPaused = false;
+        FRelay->SetDevice(nullptr);
+        FRelay->Reset();
         ClientSocket->connectToHost(ClientSocket->property("Host").toString(),
-                                    quint16(ClientSocket->property("Port").toUInt()));
+                                    quint16(ClientSocket->property("Port").toUInt()),
+                                    QIODevice::ReadWrite | QIODevice::Unbuffered);
         return;
     }
     ++FClientAttempt;
+    FRelay->SetDevice(nullptr);
     if (FClientActive) {
         // A connected socket raises its disconnect event before the deactivation returns.
         FClientActive = false;
@@ -139,6 +143,7 @@ void TMainKestromForm::ClientSocketConnect() {
     AddLog(QStringLiteral("LAN connect"), QString());
     FReconectCount = 0;
     FNeedAskLANVer = true;
+    FRelay->SetDevice(FPanelEnd);
     if (ClientSocket->bytesAvailable() > 0)
         ClientSocketRead(); // the panel spoke before we looked
     const bool answered = LANHandshake();
@@ -186,29 +191,32 @@ void TMainKestromForm::ClientSocketRead() {
     if (FNeedAskLANVer) {
         // The handshake's answer: neither logged nor relayed, and bounded.
         DeviceHandshake::CollectLANAnswer(FVerInfo, ClientSocket->readAll());
+        if (FPanelEnd->gone())
+            PanelClosed(); // a read found the panel's close
         return;
     }
-    QTcpSocket* setup = FServerConnections.isEmpty() ? nullptr : FServerConnections.first();
-    if (setup && setup->bytesToWrite() > LANQueueLimit) {
-        // The setup program is not keeping up: leave the panel's bytes unread until its
-        // queue drains (WatchSetupConnection resumes).
-        FPanelReadPaused = true;
+    // The setup program is not keeping up: the panel's bytes stay unread (TCP holds the
+    // panel back) until its connection has room again (the relay core's setupRoom).
+    if (!FRelay->SetupHasRoom())
+        return;
+    char bytes[LANPiece];
+    const qint64 n = FPanelEnd->read(bytes, sizeof bytes);
+    if (n < 0) {
+        PanelClosed();
         return;
     }
-    const QByteArray bytes = ClientSocket->readAll();
-    if (bytes.isEmpty())
+    if (n == 0)
         return;
     if (LogRecording()) {
         AddLog(QStringLiteral("PANEL->SETUP"), QString());
-        LogHexDump(bytes, int(bytes.size()));
+        LogHexDump(QByteArray::fromRawData(bytes, n), int(n));
     }
-    if (!setup || setup->state() != QAbstractSocket::ConnectedState) {
+    const QAbstractSocket* setup = FRelay->FirstSetup();
+    if (!setup || setup->state() != QAbstractSocket::ConnectedState ||
+        FRelay->ToSetup(bytes, n) == RelayCore::Delivery::NoSetup) {
         AddLog(QStringLiteral("Ошибка при ображении к оболочке"), QString());
         return; // nobody to hand the bytes to: they are lost
     }
-    // What the kernel does not take at once stays queued in the socket, in order.
-    setup->write(bytes);
-    setup->flush();
 }
 
 void TMainKestromForm::ResetLANChannel() {
@@ -255,40 +263,25 @@ void TMainKestromForm::ClientSocketError(int& ErrorCode) {
     }
 }
 
-void TMainKestromForm::RelaySetupToPanel(QTcpSocket* Socket, bool Closing) {
-    Socket->setReadBufferSize(LANReadBuffer);
-    // The last bytes of a connection that is closing go on whatever the panel's queue
-    // holds: nobody would read them later (at most one read buffer more).
-    if (!Closing && FClientActive && ClientSocket->bytesToWrite() > LANQueueLimit) {
-        // The panel's connection is not keeping up: the setup program's bytes wait.
-        FSetupReadPaused = true;
-        return;
-    }
-    // A restarted setup program's bytes wait until the previous connection's are through.
-    if (!Closing && EarlierSetupBytesPending(Socket))
-        return;
-    const QByteArray bytes = Socket->readAll();
-    if (bytes.isEmpty())
-        return;
-    if (LogRecording()) {
-        AddLog(QStringLiteral("SETUP->PANEL"), QString());
-        LogHexDump(bytes, int(bytes.size()));
-    }
-    if (!FClientActive || FNeedAskLANVer)
-        return; // no panel to send to (or it is being identified): the bytes are dropped
-    ClientSocket->write(bytes);
-    ClientSocket->flush();
+void TMainKestromForm::RelaySetupToPanel() {
+    RelaySetupToPanelOnce();
 }
 
-void TMainKestromForm::WatchSetupConnection(QTcpSocket* Socket) {
-    Socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(Socket, &QTcpSocket::bytesWritten, this, [this, Socket] {
-        if (!FPanelReadPaused || Socket->bytesToWrite() > LANQueueLimit)
-            return;
-        if (FServerConnections.isEmpty() || FServerConnections.first() != Socket)
-            return;
-        FPanelReadPaused = false;
-        if (FClientActive && ClientSocket->bytesAvailable() > 0)
-            ClientSocketRead();
-    });
+bool TMainKestromForm::RelaySetupToPanelOnce() {
+    // The relay core takes the setup program's bytes in connection order, and none while
+    // the panel's connection holds LANQueueLimit already (TCP then holds the setup program).
+    char bytes[LANPiece];
+    const qint64 n = FRelay->ReadSetup(bytes, sizeof bytes);
+    if (n <= 0)
+        return false;
+    if (LogRecording()) {
+        AddLog(QStringLiteral("SETUP->PANEL"), QString());
+        LogHexDump(QByteArray::fromRawData(bytes, n), int(n));
+    }
+    if (!FClientActive || FNeedAskLANVer)
+        return true; // no panel to send to (or it is being identified): the bytes are dropped
+    // Straight to the kernel; what it does not take waits in the socket, in order.
+    if (FPanelEnd->write(bytes, n) < 0)
+        PanelClosed();
+    return true;
 }

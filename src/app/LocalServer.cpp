@@ -1,12 +1,12 @@
 // The local TCP server the setup program connects to, and the hand-over of its bytes.
 #include "app/MainFormUnit.h"
 #include "platform/Platform.h"
+#include "relay/RelayCore.h"
 #include "server/ServerPort.h"
+#include "server/SetupServer.h"
 #include "settings/TPCServerSettingsUnit.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <sys/ioctl.h>
+#include <QAbstractSocket>
 
 quint16 TMainKestromForm::ServerPort() const {
     return ServerSocket->isListening() ? ServerSocket->serverPort() : 0;
@@ -33,14 +33,8 @@ bool TMainKestromForm::StartServer() {
 }
 
 void TMainKestromForm::DropSetupConnections() {
-    const QList<QTcpSocket*> connections = FServerConnections;
-    FServerConnections.clear();
-    for (QTcpSocket* s : connections) {
-        s->disconnect(this);
-        s->abort();
-        s->deleteLater();
-        FDeletesPending = true;
-    }
+    FRelay->DropSetup();
+    FDeletesPending = true;
 }
 
 void TMainKestromForm::StopServer() {
@@ -52,128 +46,97 @@ void TMainKestromForm::StopServer() {
 
 void TMainKestromForm::DiscardSetupBytes() {
     // Bytes of the setup program still waiting can no longer be delivered in order.
-    if (FSetupQueue.isEmpty() && FReadSocket == 0)
-        return;
-    AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());
-    FSetupQueue.clear();
+    const qint64 waiting = (FCOMEnd ? FCOMEnd->discard() : 0) + FReadSocket;
     FReadSocket = 0;
-    FSetupWritten = 0;
+    if (waiting > 0)
+        AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());
+}
+
+int TMainKestromForm::ServerConnectionCount() const {
+    return FRelay->SetupCount();
+}
+
+QList<QAbstractSocket*> TMainKestromForm::ServerConnections() const {
+    return FRelay->SetupSockets();
 }
 
 void TMainKestromForm::SendToSetup(int Count) {
-    if (!FSetupConnected || FServerConnections.isEmpty() || Count <= 0)
+    if (!FSetupConnected || Count <= 0)
         return;
-    QTcpSocket* socket = FServerConnections.first();
-    // The socket buffers whatever the kernel does not take at once, so nothing is cut
-    // short; but a setup program that stops reading must not make the wizard hold the
-    // device's bytes without end.
-    if (socket->bytesToWrite() + Count > SetupSendLimit) {
-        if (FSetupLost == 0)
-            AddLog(QStringLiteral("Оболочка не принимает данные, данные прибора теряются"), QString());
-        FSetupLost += Count;
-        return;
+    // What the kernel does not take at once waits in the socket, in order; but a setup
+    // program that stops reading must not make the wizard hold the device's bytes without
+    // end (a serial line cannot be held back).
+    qint64 lost = 0;
+    switch (FRelay->ToSetup(FDataBuffer, Count, &lost)) {
+    case RelayCore::Delivery::LossBegins:
+        AddLog(QStringLiteral("Оболочка не принимает данные, данные прибора теряются"), QString());
+        break;
+    case RelayCore::Delivery::LossEnds:
+        AddLog(QStringLiteral("Оболочка снова принимает данные, потеряно байт: %1").arg(lost), QString());
+        break;
+    default:
+        break;
     }
-    if (FSetupLost > 0) {
-        AddLog(QStringLiteral("Оболочка снова принимает данные, потеряно байт: %1").arg(FSetupLost),
-               QString());
-        FSetupLost = 0;
-    }
-    socket->write(FDataBuffer, Count);
-    // Straight to the kernel: waiting for the socket's write notifier would cost the
-    // piece another round of the event loop.
-    socket->flush();
 }
 
-namespace {
-// Bytes the kernel still holds for the socket, beyond what Qt has read into its buffer.
-int KernelPending(const QTcpSocket* socket) {
-    int n = 0;
-    const qintptr fd = socket->socketDescriptor();
-    if (fd < 0 || ::ioctl(int(fd), FIONREAD, &n) != 0)
-        return 0;
-    return n;
-}
-} // namespace
-
-bool TMainKestromForm::EarlierSetupBytesPending(const QTcpSocket* Socket) const {
-    for (const QTcpSocket* earlier : FServerConnections) {
-        if (earlier == Socket)
-            return false;
-        if (earlier->bytesAvailable() > 0 || KernelPending(earlier) > 0)
-            return true;
-    }
-    return false;
-}
-
-void TMainKestromForm::PullSetupBytes() {
-    for (qsizetype i = 0; i < FServerConnections.size(); ++i) {
-        QTcpSocket* socket = FServerConnections.at(i);
-        while (FSetupQueue.size() < SetupQueueLimit) {
-            const qint64 waiting = socket->bytesAvailable();
-            if (waiting <= 0)
-                break;
-            const qsizetype at = FSetupQueue.size();
-            const qint64 want = qMin<qint64>(waiting, SetupQueueLimit - at);
-            FSetupQueue.resize(at + want);
-            const qint64 got = socket->read(FSetupQueue.data() + at, want);
-            FSetupQueue.resize(at + qMax<qint64>(0, got));
-            if (got <= 0)
-                break;
+void TMainKestromForm::WireRelay() {
+    connect(ServerSocket, &QTcpServer::newConnection, this, [this] {
+        while (QAbstractSocket* s = ServerSocket->NextPendingSocket()) {
+            if (!AcceptSetupPeer(s))
+                continue; // another account's program: closed unread
+            FRelay->AddSetup(s);
+            ServerSocketClientConnect(s);
         }
-        // Held back with bytes still waiting (in its buffer, or in the kernel while Qt's
-        // buffer was full): a later connection's bytes (a restarted setup program) wait
-        // until this one is drained, or the two would reach the device interleaved. With
-        // no later connection (the usual case) there is nothing to ask the kernel.
-        const bool last = i + 1 == FServerConnections.size();
-        if (!last && (socket->bytesAvailable() > 0 || KernelPending(socket) > 0))
-            break;
-    }
+    });
+    connect(FRelay, &RelayCore::setupReadable, this,
+            [this](QAbstractSocket* s) { ServerSocketClientRead(s); });
+    connect(FRelay, &RelayCore::setupClosed, this,
+            [this](QAbstractSocket* s) { ServerSocketClientDisconnect(s); });
+    // The LAN relay's held side goes on once the other side has room; the serial relay's
+    // pass takes it up by itself.
+    connect(FRelay, &RelayCore::deviceRoom, this, [this] {
+        if (ConnectTypeComboBox->currentIndex() == chIP)
+            RelayHeldSetupBytes();
+    });
+    connect(FRelay, &RelayCore::setupRoom, this, [this] {
+        if (ConnectTypeComboBox->currentIndex() == chIP && FClientActive)
+            ClientSocketRead();
+    });
 }
 
-void TMainKestromForm::ServerSocketClientConnect(QTcpSocket* socket) {
-    // Bounded: while the serial relay's queue is full nobody reads this socket, Qt stops
-    // taking bytes from the kernel at this size, and TCP flow control holds the setup
-    // program. The LAN relay paces this socket itself.
-    if (ConnectTypeComboBox->currentIndex() != chIP)
-        socket->setReadBufferSize(SetupReadBufferSize);
-    WatchSetupConnection(socket);
+void TMainKestromForm::ServerSocketClientConnect(QAbstractSocket* socket) {
+    // Small request/response packets must not wait 40 ms for company.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this, socket] { ServerSocketClientError(socket); });
     FSetupConnected = true;
     AddLog(QStringLiteral("Оболочка подключилась к мосту."), QString());
 }
 
-void TMainKestromForm::ServerSocketClientDisconnect(QTcpSocket* socket) {
-    // A setup program that sent its last bytes and closed: while the relay held it back,
-    // they still wait in the socket, and they go on to the device like the rest.
-    if (socket->bytesAvailable() > 0) {
-        if (ConnectTypeComboBox->currentIndex() == chIP)
-            RelaySetupToPanel(socket, true);
-        else
-            FSetupQueue += socket->readAll(); // past the bound by at most one read buffer
-    }
-    FServerConnections.removeAll(socket);
+void TMainKestromForm::ServerSocketClientDisconnect(QAbstractSocket* socket) {
+    // Its last bytes have been read before its close was found: they went on like the rest.
+    FRelay->RemoveSetup(socket);
+    socket->disconnect(this);
     socket->deleteLater();
+    FDeletesPending = true;
     FSetupConnected = false;
     AddLog(QStringLiteral("Оболочка отклчилась от моста."), QString());
     // A later connection's bytes may have waited for this one's.
-    if (ConnectTypeComboBox->currentIndex() == chIP && !FServerConnections.isEmpty())
+    if (ConnectTypeComboBox->currentIndex() == chIP && FRelay->SetupCount() > 0)
         RelayHeldSetupBytes();
 }
 
-void TMainKestromForm::ServerSocketClientRead(QTcpSocket* socket) {
+void TMainKestromForm::ServerSocketClientRead(QAbstractSocket*) {
     if (ConnectTypeComboBox->currentIndex() == chIP) {
-        RelaySetupToPanel(socket); // straight on to the panel's socket (LANChannel.cpp)
-        // An older connection drained: a later one's bytes may have waited for it.
-        if (FServerConnections.size() > 1 && FServerConnections.last() != socket)
-            RelayHeldSetupBytes();
+        RelaySetupToPanel(); // straight on to the panel's socket (LANChannel.cpp)
         return;
     }
-    // Queued in arrival order; the relay stages at most one buffer at a time, so a second
-    // packet never overwrites one that has not reached the port yet. A full queue leaves
-    // the bytes in the socket until the port drains.
-    PullSetupBytes();
+    // Serial channels: the bytes stay in the socket until the relay pass takes them, a
+    // piece at a time and only while the port has room; so a second packet never overwrites
+    // one that has not reached the port yet.
 }
 
-void TMainKestromForm::ServerSocketClientError(QTcpSocket*) {
+void TMainKestromForm::ServerSocketClientError(QAbstractSocket*) {
     // Errors on the setup program's connection are silenced; a connection that fails
     // closes and reports itself through the disconnect event.
 }

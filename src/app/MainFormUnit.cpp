@@ -1,5 +1,7 @@
 // Start-up, layout and the small handlers of the main window.
 #include "app/MainFormUnit.h"
+#include "relay/RelayCore.h"
+#include "server/SetupServer.h"
 
 #include "app/AppStartup.h"
 #include "channels/RingThread.h"
@@ -100,7 +102,8 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     setTabOrder(PortCombo, MasterKeyEdit);
     setTabOrder(MasterKeyEdit, MKChB);
 
-    ServerSocket = new QTcpServer(this);
+    ServerSocket = new SetupServer(this);
+    FRelay = new RelayCore(this);
     ClientSocket = new QTcpSocket(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
@@ -122,17 +125,7 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     connect(MKChB, &QCheckBox::clicked, this, [this] { MKChBClick(); });
     connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
-    connect(ServerSocket, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* s = ServerSocket->nextPendingConnection()) {
-            if (!AcceptSetupPeer(s))
-                continue; // another account's program: closed unread
-            FServerConnections.append(s);
-            connect(s, &QTcpSocket::readyRead, this, [this, s] { ServerSocketClientRead(s); });
-            connect(s, &QTcpSocket::disconnected, this, [this, s] { ServerSocketClientDisconnect(s); });
-            connect(s, &QTcpSocket::errorOccurred, this, [this, s] { ServerSocketClientError(s); });
-            ServerSocketClientConnect(s);
-        }
-    });
+    WireRelay();
     URLLabel1->OnClick = [this] { URLLabel1Click(); };
 
     // Keyboard preview: the window sees key presses whatever control has the focus.

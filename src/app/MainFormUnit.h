@@ -13,9 +13,11 @@
 //   src/app/LANChannel.cpp         the panel's TCP socket: connect, drop, relay, errors, reconnect
 //   src/app/PersistentSettings.cpp histories and choices kept between runs
 //   src/app/LogMethods.cpp         AddLog, LogFmt, LogHexDump
-// The lower folders (src/channels, src/server, src/settings, src/log, src/platform) hold what does not
-// know the form: serial ports, the port rule of the local server, the settings store and
-// history rules, the log window and its formats.
+// The lower folders hold what does not know the form: src/relay the relay's rules (bounded
+// queues, back-pressure, order across the setup program's connections, loss accounting) and
+// its ends; src/channels serial ports and the modem dialer; src/server the local server's
+// socket and port rule; src/settings the settings store and history rules; src/log the log
+// window and its formats; src/platform the platform seams and the devices' text codec.
 #pragma once
 
 #include <QByteArray>
@@ -33,11 +35,14 @@
 
 #include "app/URLLabel.h"
 #include "channels/COMUtils.h"
+#include "server/SetupServer.h"
 
 class QProcess;
-class COMNotifier;
-class QTcpServer;
+class QAbstractSocket;
 class QTcpSocket;
+class RelayCore;
+class SerialEnd;
+class SocketEnd;
 class QComboBox;
 class TRingThread;
 
@@ -69,7 +74,7 @@ class TMainKestromForm : public QWidget {
     TURLLabel* URLLabel1;
     QLabel* Label6;
     QLabel* Label7; // the status label
-    QTcpServer* ServerSocket;
+    SetupServer* ServerSocket;
     QTcpSocket* ClientSocket;
     QTimer* Timer1;
 
@@ -148,31 +153,26 @@ class TMainKestromForm : public QWidget {
     bool StartServer();
     void StopServer();
     void SendToSetup(int Count);
-    void ServerSocketClientConnect(QTcpSocket* socket);
-    void ServerSocketClientDisconnect(QTcpSocket* socket);
-    void ServerSocketClientRead(QTcpSocket* socket);
-    void ServerSocketClientError(QTcpSocket* socket);
+    void ServerSocketClientConnect(QAbstractSocket* socket);
+    void ServerSocketClientDisconnect(QAbstractSocket* socket);
+    void ServerSocketClientRead(QAbstractSocket* socket);
+    void ServerSocketClientError(QAbstractSocket* socket);
     // An accepted connection of another account's program (or of one whose owner cannot be
     // found) is closed at once, before a byte of it is read, and logged; false then.
     // Where the owner cannot be looked up at all, connections are accepted (SetupPeer.cpp).
-    bool AcceptSetupPeer(QTcpSocket* Socket);
-    int ServerConnectionCount() const { return int(FServerConnections.size()); }
-    // Moves the next piece (at most 32768 bytes) of the setup program's bytes into
-    // FSetupBuffer once the previous one has gone to the port; returns FReadSocket.
+    bool AcceptSetupPeer(QAbstractSocket* Socket);
+    int ServerConnectionCount() const;
+    // The setup program's connections in accept order (index 0 = the first still open).
+    QList<QAbstractSocket*> ServerConnections() const;
+    // Takes the next piece (at most 32768 bytes) of the setup program's bytes into
+    // FSetupBuffer while the port has room for it; returns FReadSocket.
     int StageSetupPacket();
-    // Takes what the setup program's connections hold into FSetupQueue while it is below
-    // SetupQueueLimit; the rest stays in the sockets (serial channels only).
-    void PullSetupBytes();
-    // Whether a connection of the setup program older than Socket still has bytes on their
-    // way in (in its buffer, or in the kernel while Qt's buffer was full): a restarted setup
-    // program's bytes wait for them, or the two would reach the device interleaved.
-    bool EarlierSetupBytesPending(const QTcpSocket* Socket) const;
-    // Most bytes of the setup program waiting for the port in FSetupQueue. Above it the
-    // sockets are not read, so TCP flow control slows the setup program to the line's pace.
+    // Most bytes of the setup program taken for the port and not yet written to it. Above
+    // it the sockets are not read, so TCP flow control slows the setup program to the
+    // line's pace.
     static constexpr qsizetype SetupQueueLimit = 256 * 1024;
-    // Read buffer of each setup-program connection: Qt stops taking bytes from the kernel
-    // once it holds this many.
-    static constexpr qint64 SetupReadBufferSize = 64 * 1024;
+    // Bytes taken for the port and not written yet (the port's queue in the relay).
+    qint64 SetupBytesWaiting() const;
     // Most bytes queued toward a setup program that does not read; beyond it device bytes
     // are dropped and the loss is logged.
     static constexpr qint64 SetupSendLimit = 16 * 1024 * 1024;
@@ -190,14 +190,14 @@ class TMainKestromForm : public QWidget {
     // ClientSocketDisconnect before it returns, on any other socket it raises nothing.
     void SetClientActive(bool Active);
     bool ClientActive() const { return FClientActive; }
-    // The local server's read handler on the LAN channel: the setup program's bytes to the panel.
-    void RelaySetupToPanel(QTcpSocket* Socket, bool Closing = false);
+    // The local server's read handler on the LAN channel: the setup program's next bytes to
+    // the panel.
+    void RelaySetupToPanel();
+    // One piece of them; false when there was none to take.
+    bool RelaySetupToPanelOnce();
     // Relays what the setup program's connections hold, oldest first (the panel's queue has
     // drained, or an older connection has ended).
     void RelayHeldSetupBytes();
-    // A new setup-program connection: no delayed small packets, and the LAN relay resumes
-    // reading from the panel once this connection's queue has drained.
-    void WatchSetupConnection(QTcpSocket* Socket);
     // An error box of this channel, between StartFlash and StopFlash. Never two at once.
     void LANErrorBox(const QString& Text);
     // The LAN relay does not read from one side while the other side's queue holds more
@@ -257,9 +257,8 @@ class TMainKestromForm : public QWidget {
     // Counts ClientSocket's activations and deactivations; a queued socket event of an
     // earlier attempt is dropped.
     quint32 FClientAttempt = 0;
-    // The LAN relay left bytes unread because the other side's queue was full.
-    bool FPanelReadPaused = false;
-    bool FSetupReadPaused = false;
+    // The panel's socket as a relay end (unbuffered), from its connect event on.
+    SocketEnd* FPanelEnd = nullptr;
     // The serial port was lost and must be reopened. COMWrite, the port watch, ReopenCOM.
     bool FNeedCOMReconnect = false;
     // The open serial port; -1 when none.
@@ -281,12 +280,8 @@ class TMainKestromForm : public QWidget {
     bool FSetupConnected = false;
     // The log said once that the owner of connections cannot be looked up here.
     bool FPeerCheckUnavailableLogged = false;
-    // Bytes from the setup program staged in FSetupBuffer, waiting to be written to the port.
+    // Bytes from the setup program staged in FSetupBuffer for the port. Relay pass.
     int FReadSocket = 0;
-    // How many of the FReadSocket staged bytes the port has taken already. Relay pass.
-    int FSetupWritten = 0;
-    // Device bytes dropped since the setup program stopped taking them. SendToSetup.
-    qint64 FSetupLost = 0;
     // The relay loop runs; clearing it ends the loop.
     bool FConnected = false;
     // How long the serial handshake waits for an answer, ms.
@@ -296,22 +291,24 @@ class TMainKestromForm : public QWidget {
     // The current connection runs through the GSM modem.
     bool FModemConnect = false;
 
-    // Bytes from the setup program in arrival order, not yet staged (read handler appends;
-    // the relay takes at most COM_BUFFER_SIZE at a time). Kept apart from FDataBuffer so a
-    // packet arriving inside a nested event never overwrites bytes the relay still needs.
-    QByteArray FSetupQueue;
-    // The setup program's packet being written to the port (FReadSocket bytes).
+    // The relay's rules between the setup program's connections and the device: bounded
+    // queues, back-pressure, order across connections, loss accounting. Owned.
+    RelayCore* FRelay = nullptr;
+    // The setup program's packet on its way to the port (FReadSocket bytes). Kept apart
+    // from FDataBuffer so a packet arriving inside a nested event never overwrites bytes
+    // the relay still needs.
     char FSetupBuffer[COM_BUFFER_SIZE] = {};
-    // Wakes the relay when the port has data (disabled once the port hangs up), and when a
-    // full port has room again (that watch enabled only while output waits).
-    COMNotifier* FCOMNotifier = nullptr;
+    // The open port as a relay end: its watch wakes the relay when the port has data
+    // (disabled once the port hangs up) and, while some of the setup program's bytes wait
+    // for room, when it has room again. WatchCOM to UnwatchCOM.
+    SerialEnd* FCOMEnd = nullptr;
+    // The port's watch said it has data since the relay last read it.
+    bool FPortReadable = false;
     // The port watch of cable connections: its timer only marks the check as due.
     QTimer* FPortWatchTimer = nullptr;
     bool FPortWatchDue = false;
     // Wakes Delay at its deadline (one timer, restarted; not one per wait).
     QTimer* FDelayTimer = nullptr;
-    // Accepted setup-program connections in accept order (index 0 = the first still open).
-    QList<QTcpSocket*> FServerConnections;
     // Objects were handed to deleteLater at the relay's own level (see RelayPass).
     bool FDeletesPending = false;
 
@@ -325,14 +322,12 @@ class TMainKestromForm : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    void WatchCOM();   // (re)arms the port notifiers for FCOMHandle
-    void UnwatchCOM(); // drops them
+    void WatchCOM();   // makes FCOMEnd for FCOMHandle
+    void UnwatchCOM(); // drops it; what it kept for the port is lost (and said so)
     void RelayPass();
-    // Writes as much of the staged packet as the port takes now; arms the port's write watch
-    // when some is left. Never waits.
+    // Hands the staged packet to the port: written at once as far as the port takes it, the
+    // rest kept in order behind the port's write watch. Never waits.
     void COMWritePending();
-    // True while the port is full and the relay waits for the port's write watch.
-    bool COMOutputBlocked() const;
     // A write found the port gone: the device is marked lost and the setup program's
     // connection dropped, so it reconnects once the port is back.
     void COMWriteFailed();
@@ -341,6 +336,10 @@ class TMainKestromForm : public QWidget {
     void DropSetupConnections();
     // Drops the setup program's bytes not yet written to the port, logging their loss.
     void DiscardSetupBytes();
+    // The panel's socket turned out closed (a read found it so): its disconnect event.
+    void PanelClosed();
+    // Wires the relay core's reports to the handlers of the local server and the LAN relay.
+    void WireRelay();
     void AbandonAttempt(const QString& logLine);
     // Waits in the event loop until something happened or the tick passed the deadline.
     void LANWait(quint32 start, quint32 limit);

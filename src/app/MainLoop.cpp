@@ -1,13 +1,12 @@
 // The relay loop of a serial connection (cable, or GSM modem once the call is up) and
 // the serial port primitives it and the device handshake use.
 #include "app/MainFormUnit.h"
-#include "channels/COMNotifier.h"
-#include "platform/Platform.h"
 #include "log/TimeFuncs.h"
+#include "platform/Platform.h"
+#include "relay/RelayCore.h"
 #include "settings/COMSettingsUnit.h"
 
 #include <QCoreApplication>
-#include <QTcpSocket>
 #include <QThread>
 #include <cstring>
 
@@ -41,26 +40,28 @@ void TMainKestromForm::WatchCOM() {
     UnwatchCOM();
     if (FCOMHandle == INVALID_COM_HANDLE)
         return;
-    // The watch only wakes the relay's wait; the pass itself reads and writes the port.
-    FCOMNotifier = new COMNotifier(FCOMHandle, this);
-    FCOMNotifier->setReadEnabled(true);
-    // Room again on a full port: the next pass writes. One shot per full buffer, so a
-    // writable port with nothing to send never keeps the loop awake.
-    connect(FCOMNotifier, &COMNotifier::writable, this, [this] { FCOMNotifier->setWriteEnabled(false); });
+    // The watch only tells the relay's wait what happened; the pass reads and writes.
+    FCOMEnd = new SerialEnd(FCOMHandle, this);
+    FPortReadable = true; // whatever came while nobody watched is read at once
+    connect(FCOMEnd, &RelayEnd::readable, this, [this] { FPortReadable = true; });
+    // Kept bytes that the port refused once it had room: the port is gone.
+    connect(FCOMEnd, &RelayEnd::failed, this, [this] { COMWriteFailed(); });
+    FRelay->SetDevice(FCOMEnd);
 }
 
 void TMainKestromForm::UnwatchCOM() {
-    if (!FCOMNotifier)
+    if (!FCOMEnd)
         return;
-    FCOMNotifier->setReadEnabled(false);
-    FCOMNotifier->setWriteEnabled(false);
-    FCOMNotifier->deleteLater();
-    FCOMNotifier = nullptr;
+    DiscardSetupBytes();
+    FRelay->SetDevice(nullptr);
+    FCOMEnd->stopWatching();
+    FCOMEnd->deleteLater();
+    FCOMEnd = nullptr;
     FDeletesPending = true;
 }
 
-bool TMainKestromForm::COMOutputBlocked() const {
-    return FCOMNotifier && FCOMNotifier->isWriteEnabled();
+qint64 TMainKestromForm::SetupBytesWaiting() const {
+    return FCOMEnd ? FCOMEnd->queued() : 0;
 }
 
 int TMainKestromForm::OpenCOM() {
@@ -109,10 +110,8 @@ int TMainKestromForm::COMRead() {
     if (n < 0) {
         AddLog(QStringLiteral("Ошибка чтения из COM порта"), QString());
         // A hung-up port keeps reporting itself readable: stop watching it, or the relay spins.
-        if (FCOMNotifier) {
-            FCOMNotifier->setReadEnabled(false);
-            FCOMNotifier->setWriteEnabled(false);
-        }
+        if (FCOMEnd)
+            FCOMEnd->stopWatching();
         n = 0;
     }
     return n;
@@ -123,35 +122,20 @@ void TMainKestromForm::COMWriteFailed() {
     SetStatus(QStringLiteral("Прибор не доступен"), StatusColour::Red);
     FNeedCOMReconnect = true;
     // A gone port stays writable for poll: watching it would spin.
-    if (FCOMNotifier)
-        FCOMNotifier->setWriteEnabled(false);
+    if (FCOMEnd)
+        FCOMEnd->stopWatching();
     DropSetupConnections();
     FReadSocket = 0; // the packet that failed is reported by the caller; the rest waiting goes
-    FSetupWritten = 0;
     DiscardSetupBytes();
     FSetupConnected = false;
 }
 
 void TMainKestromForm::COMWritePending() {
-    const char* from = FSetupBuffer + FSetupWritten;
-    const int want = FReadSocket - FSetupWritten;
-    const int n = WriteCOMData(FCOMHandle, from, want);
-    if (n < 0) {
+    const int n = FReadSocket;
+    FReadSocket = 0;
+    if (FCOMEnd->write(FSetupBuffer, n) < 0)
         COMWriteFailed();
-        LogBytes(from, want, QStringLiteral("TCP->COM"));
-        return;
-    }
-    if (n > 0)
-        LogBytes(from, n, QStringLiteral("TCP->COM"));
-    FSetupWritten += n;
-    if (FSetupWritten >= FReadSocket) {
-        FReadSocket = 0;
-        FSetupWritten = 0;
-        return;
-    }
-    // The port is full: the rest goes first once it has room.
-    if (FCOMNotifier)
-        FCOMNotifier->setWriteEnabled(true);
+    LogBytes(FSetupBuffer, n, QStringLiteral("TCP->COM"));
 }
 
 // The handshake's and "+rb"'s short commands: a bounded wait for room is allowed here.
@@ -161,12 +145,7 @@ int TMainKestromForm::COMWrite(int Count) {
         COMWriteFailed();
         n = 0;
     }
-    // A packet of the setup program still staged goes back to the head of its queue, so
-    // that its loss is reported with the rest when the connection ends.
-    if (FReadSocket > FSetupWritten)
-        FSetupQueue.prepend(FSetupBuffer + FSetupWritten, FReadSocket - FSetupWritten);
     FReadSocket = 0;
-    FSetupWritten = 0;
     return n;
 }
 
@@ -180,18 +159,11 @@ int TMainKestromForm::StringToBuffer(const QByteArray& S) {
     return n;
 }
 
-// Moves the next piece of the setup program's bytes into FSetupBuffer once the previous
-// one has gone to the port. Returns the bytes staged (FReadSocket).
 int TMainKestromForm::StageSetupPacket() {
-    if (FReadSocket == 0 && !FSetupQueue.isEmpty()) {
-        const int n = int(qMin<qsizetype>(FSetupQueue.size(), COM_BUFFER_SIZE));
-        std::memcpy(FSetupBuffer, FSetupQueue.constData(), size_t(n));
-        FSetupQueue.remove(0, n); // O(1) at the front in Qt 6
-        FReadSocket = n;
-        FSetupWritten = 0;
-        // Room in the queue again: take what the sockets held back meanwhile.
-        PullSetupBytes();
-    }
+    // The relay core takes at most what the port has room for below SetupQueueLimit, and
+    // the connections in their order; with no room the sockets are left unread.
+    if (FReadSocket == 0)
+        FReadSocket = int(FRelay->ReadSetup(FSetupBuffer, COM_BUFFER_SIZE));
     return FReadSocket;
 }
 
@@ -240,10 +212,9 @@ void TMainKestromForm::MainLoop() {
     }
 
     // A new connection starts with nothing of an earlier setup program pending.
-    FSetupQueue.clear();
     FReadSocket = 0;
-    FSetupWritten = 0;
-    FSetupLost = 0;
+    FRelay->SetLimits({SetupQueueLimit, SetupSendLimit, RelayCore::Overflow::Drop});
+    FRelay->Reset();
     if (!StartServer()) {
         AbandonAttempt(QString());
         return;
@@ -312,36 +283,33 @@ void TMainKestromForm::RelayPass() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     // 1. Wait for something to do. The pass blocks in the event loop until serial data,
-    //    room on a full port, a socket event, a timer or input arrives, unless the port
-    //    can take bytes now. Whatever changes the relay's state arrives as an event, so
-    //    no deadline is needed.
-    const bool writable =
-        !FNeedCOMReconnect && (FReadSocket > 0 || !FSetupQueue.isEmpty()) && !COMOutputBlocked();
-    if (writable || FNeedCOMReconnect)
+    //    room on a full port, a socket event, a timer or input arrives. Whatever changes
+    //    the relay's state arrives as an event, so no deadline is needed. That wait
+    //    processes every pending message; the hand-overs below deliver what the handlers
+    //    posted meanwhile (a click's queued work) without asking the system again.
+    if (FNeedCOMReconnect)
         ProcessMessages();
     else
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 
     if (!FNeedCOMReconnect) {
         // 2. The relay proper: a piece each way in the same pass.
-        if (!COMOutputBlocked() && StageSetupPacket() > 0) {
-            // A fresh packet waits for one more round of messages: a disconnect click
-            // handled there keeps it from the device. The rest of a packet the port
-            // took in part goes on without one.
-            if (FSetupWritten == 0)
-                ProcessMessages();
-            if (FConnected && !FNeedCOMReconnect && FReadSocket > 0) {
+        if (StageSetupPacket() > 0) {
+            // A packet waits for the messages posted while it came in: a disconnect click
+            // handled there keeps it from the device.
+            QCoreApplication::sendPostedEvents();
+            if (FConnected && !FNeedCOMReconnect && FCOMEnd) {
                 COMWritePending();
-            } else if (FReadSocket > 0) {
+            } else {
                 AddLog(NotDelivered, QString());
                 FReadSocket = 0;
-                FSetupWritten = 0;
             }
         }
-        if (!FNeedCOMReconnect && FCOMHandle != INVALID_COM_HANDLE) {
+        if (!FNeedCOMReconnect && FCOMHandle != INVALID_COM_HANDLE && FPortReadable) {
+            FPortReadable = false;
             const int n = COMRead();
             if (n > 0) {
-                ProcessMessages();
+                QCoreApplication::sendPostedEvents();
                 if (FConnected) {
                     SendToSetup(n);
                     LogBytes(FDataBuffer, n, QStringLiteral("COM->TCP"));

@@ -2,9 +2,9 @@
 #include "app/MainFormUnit.h"
 #include "server/PeerOwner.h"
 
-#include <QTcpSocket>
+#include <QAbstractSocket>
 
-bool TMainKestromForm::AcceptSetupPeer(QTcpSocket* Socket) {
+bool TMainKestromForm::AcceptSetupPeer(QAbstractSocket* Socket) {
     const PeerOwner::Result owner = PeerOwner::Check({Socket->localAddress(), Socket->localPort()},
                                                      {Socket->peerAddress(), Socket->peerPort()});
     switch (owner.verdict) {

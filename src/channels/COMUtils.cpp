@@ -126,7 +126,9 @@ bool SetCOMState(COMHandle handle, int baudRate) {
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     // CLOCAL: a missing carrier must neither block the open nor hang up the line.
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
+    // VMIN 1: a read of an empty port answers EAGAIN (the descriptor never blocks) and a
+    // read of a hung-up one end of file. With VMIN 0 both would read as 0 bytes.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(handle, TCSANOW, &tio) != 0)
         return false;
@@ -200,21 +202,17 @@ bool CloseCOMPort(COMHandle& handle) {
 int ReadCOMData(COMHandle handle, char* buffer) {
     if (buffer == nullptr)
         return 0;
-    int queued = 0;
-    // A hung-up tty answers every ioctl with EIO.
-    if (ioctl(handle, FIONREAD, &queued) != 0)
-        return -1;
-    if (queued <= 0)
-        return 0;
-    const int wanted = std::min(queued, COM_BUFFER_SIZE);
+    // One read of what is queued: with VMIN 1 on a non-blocking descriptor an empty port
+    // answers EAGAIN and a hung-up one end of file (a pseudo-terminal whose other side has
+    // gone answers EIO), so no FIONREAD is needed to tell them apart.
     ssize_t got;
     do {
-        got = ::read(handle, buffer, static_cast<size_t>(wanted));
+        got = ::read(handle, buffer, static_cast<size_t>(COM_BUFFER_SIZE));
     } while (got < 0 && errno == EINTR);
     if (got > 0)
         return static_cast<int>(got);
     if (got == 0)
-        return -1; // end of file: the far side hung up
+        return -1; // end of file: the port has hung up
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
 }
 

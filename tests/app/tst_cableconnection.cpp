@@ -6,6 +6,7 @@
 #include "TestForms.h"
 #include "app/MainFormUnit.h"
 #include "channels/COMNotifier.h"
+#include "relay/RelayEnd.h"
 #include "channels/COMUtils.h"
 #include "log/LOGUnit.h"
 #include "log/TimeFuncs.h"
@@ -346,8 +347,8 @@ class TestCableConnection : public QObject {
                 // session, not kept until its end: many reconnects would pile them up.
                 "nothing of the lost port kept",
                 [&] {
-                    return f->findChildren<COMNotifier*>(Qt::FindDirectChildrenOnly).size() == 1 &&
-                           f->ServerSocket->findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly).size() ==
+                    return f->findChildren<SerialEnd*>(Qt::FindDirectChildrenOnly).size() == 1 &&
+                           f->ServerSocket->findChildren<QAbstractSocket*>(Qt::FindDirectChildrenOnly).size() ==
                                f->ServerConnectionCount();
                 },
                 [&] { f->URLLabel1->Click(); }, 3000);
@@ -408,17 +409,12 @@ class TestCableConnection : public QObject {
             .step(
                 "both connected", [&] { return f->ServerConnectionCount() == 2; },
                 [&] {
-                    QTcpSocket* serverSide = nullptr;
-                    for (QTcpSocket* c : f->FServerConnections)
-                        if (c->peerPort() == second.localPort())
-                            serverSide = c;
-                    QVERIFY(serverSide);
-                    // Our read handler runs first and queues the bytes; then the click comes.
-                    connect(serverSide, &QTcpSocket::readyRead, f, [f] {
-                        QMetaObject::invokeMethod(
-                            f, [f] { f->URLLabel1->Click(); }, Qt::QueuedConnection);
-                    });
+                    // The packet is in the wizard's socket and the click is waiting when
+                    // the relay next takes the setup program's bytes.
                     second.write("PKT-LOST");
+                    second.flush();
+                    QMetaObject::invokeMethod(
+                        f, [f] { f->URLLabel1->Click(); }, Qt::QueuedConnection);
                 })
             .step("connection ended", [&] { return !f->FConnected; });
         QString failure = b.connectAndRun(*s);
@@ -484,7 +480,7 @@ class TestCableConnection : public QObject {
         QTimer probe; // the GUI thread's longest stall: the largest gap between 10 ms ticks
         probe.setInterval(10);
         connect(&probe, &QTimer::timeout, [&] {
-            queuePeak = qMax(queuePeak, f->FSetupQueue.size());
+            queuePeak = qMax(queuePeak, f->SetupBytesWaiting());
             if (since.isValid())
                 gapPeak = qMax(gapPeak, since.restart());
             else
@@ -532,8 +528,8 @@ class TestCableConnection : public QObject {
             .step(
                 "upload under way, port full",
                 [&] {
-                    return b.panel.deviceData().size() > 2000 && f->FCOMNotifier &&
-                           f->FCOMNotifier->isWriteEnabled();
+                    return b.panel.deviceData().size() > 2000 && f->FCOMEnd &&
+                           f->FCOMEnd->notifier()->isWriteEnabled();
                 },
                 [&] {
                     clickAsked.start();
@@ -575,7 +571,7 @@ class TestCableConnection : public QObject {
         QTimer probe;
         probe.setInterval(20);
         connect(&probe, &QTimer::timeout, [&] {
-            queuePeak = qMax(queuePeak, f->FSetupQueue.size());
+            queuePeak = qMax(queuePeak, f->SetupBytesWaiting());
             rssPeak = qMax(rssPeak, residentBytes());
         });
         QElapsedTimer flooding;

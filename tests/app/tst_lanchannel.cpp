@@ -6,6 +6,7 @@
 #include "TestForms.h"
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
+#include "relay/RelayCore.h"
 #include "channels/SocketErrors.h"
 #include "log/LOGUnit.h"
 #include "log/LogFormat.h"
@@ -494,11 +495,10 @@ class TestLANChannel : public QObject {
         for (qsizetype i = 0; i < payload.size(); ++i)
             payload[i] = char((i * 7 + i / 4096) & 0xff);
         b.panel.send(payload);
-        QTRY_VERIFY_WITH_TIMEOUT(f->FPanelReadPaused, Long);
-        QTcpSocket* setup = f->FServerConnections.first();
+        QTRY_VERIFY_WITH_TIMEOUT(f->FRelay->DeviceHeld(), Long);
+        QAbstractSocket* setup = f->ServerConnections().first();
         QVERIFY2(setup->bytesToWrite() <= TMainKestromForm::LANQueueLimit + (1 << 20),
                  qPrintable(QString::number(setup->bytesToWrite())));
-        QVERIFY(f->ClientSocket->bytesAvailable() <= 64 * 1024);
         QCOMPARE(::kill(b.setupPid, SIGCONT), 0);
         QTRY_COMPARE_WITH_TIMEOUT(b.panel.deviceData().size(), payload.size(), 60000);
         QVERIFY(b.panel.deviceData() == payload);
@@ -526,7 +526,7 @@ class TestLANChannel : public QObject {
         earlier.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(earlier.waitForConnected(Long));
         earlier.write(first);
-        QTRY_VERIFY_WITH_TIMEOUT(f->FSetupReadPaused, Long);
+        QTRY_VERIFY_WITH_TIMEOUT(f->FRelay->SetupHeld(), Long);
         earlier.disconnectFromHost(); // ends cleanly once Qt has handed over every byte
         QTcpSocket later;
         later.connectToHost(QHostAddress::LocalHost, port);

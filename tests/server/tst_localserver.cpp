@@ -81,7 +81,9 @@ class TestLocalServer : public QObject {
         QCOMPARE(setup.readAll(), QByteArray("hello"));
 
         setup.disconnectFromHost();
-        QTRY_VERIFY(!f->FSetupConnected);
+        // On a serial channel the relay pass reads the connection, and that read finds
+        // the close; here the test takes the pass's part.
+        QTRY_VERIFY((f->StageSetupPacket(), !f->FSetupConnected));
         QVERIFY(logHas(" Оболочка отклчилась от моста."));
         f->SendToSetup(5); // nothing to send to, nothing happens
     }
@@ -116,7 +118,7 @@ class TestLocalServer : public QObject {
         QCOMPARE(second.bytesAvailable(), 0);
         // One flag for all connections: the second leaving clears it.
         second.disconnectFromHost();
-        QTRY_VERIFY(!f->FSetupConnected);
+        QTRY_VERIFY((f->StageSetupPacket(), !f->FSetupConnected));
     }
 
     void packetsAreQueuedNotOverwritten() {
@@ -128,25 +130,27 @@ class TestLocalServer : public QObject {
         connectClient(setup, f->ServerPort());
         setup.write("first;");
         setup.flush();
-        QTRY_COMPARE(f->FSetupQueue, QByteArray("first;"));
         setup.write("second;");
         setup.flush();
-        QTRY_COMPARE(f->FSetupQueue, QByteArray("first;second;"));
-        QCOMPARE(f->FReadSocket, 0); // nothing staged until the relay asks
-
         // More than one buffer: staged in pieces of at most 32768, nothing lost.
         QByteArray big;
         for (int i = 0; i < 100000; ++i)
             big += char(i * 7);
         setup.write(big);
         const QByteArray expected = "first;second;" + big;
-        QTRY_COMPARE(f->FSetupQueue.size(), expected.size());
+        QCOMPARE(f->FReadSocket, 0); // nothing staged until the relay asks
         QByteArray staged;
-        while (f->StageSetupPacket() > 0) {
-            QVERIFY(f->FReadSocket <= 32768);
-            staged += QByteArray(f->FSetupBuffer, f->FReadSocket);
-            f->FReadSocket = 0; // written
-        }
+        int largest = 0;
+        const auto stageWhatCame = [&] {
+            while (f->StageSetupPacket() > 0) {
+                largest = qMax(largest, f->FReadSocket);
+                staged += QByteArray(f->FSetupBuffer, f->FReadSocket);
+                f->FReadSocket = 0; // written
+            }
+            return staged.size() >= expected.size();
+        };
+        QTRY_VERIFY(stageWhatCame());
+        QVERIFY(largest <= 32768);
         QCOMPARE(staged, expected);
     }
 
@@ -161,7 +165,7 @@ class TestLocalServer : public QObject {
         setup.write("\x02\x0a\xff", 3);
         QTRY_VERIFY(logHas(" SETUP->PANEL"));
         QTRY_VERIFY(logHas("  02 0A FF"));
-        QVERIFY(f->FSetupQueue.isEmpty());
+        QCOMPARE(f->SetupBytesWaiting(), 0);
         QCOMPARE(f->FReadSocket, 0);
     }
 

@@ -111,22 +111,26 @@ int main(int argc, char* argv[]) {
          QStringLiteral("With --tcp: send data without end from the moment a client connects.")},
         {QStringLiteral("quiet"), QStringLiteral("Do not log the traffic on stderr.")},
         {QStringLiteral("modem"),
-         QStringLiteral("Put a GSM modem in front of the panel (pseudo-terminal only): AT commands until a dial "
-                        "connects, then the panel behind the call. kill -USR2 <pid>: the far end hangs up.")},
+         QStringLiteral(
+             "Put a GSM modem in front of the panel (pseudo-terminal only): AT commands until a dial "
+             "connects, then the panel behind the call. kill -USR2 <pid>: the far end hangs up.")},
         {QStringLiteral("creg"),
          QStringLiteral("Modem: network registration home, roaming, none or searching (default home)."),
          QStringLiteral("state")},
         {QStringLiteral("searching"),
-         QStringLiteral("Modem: answer \"searching\" to the first <n> registration queries."), QStringLiteral("n")},
+         QStringLiteral("Modem: answer \"searching\" to the first <n> registration queries."),
+         QStringLiteral("n")},
         {QStringLiteral("cbst-error"), QStringLiteral("Modem: answer ERROR to the bearer command AT+CBST.")},
         {QStringLiteral("dial"),
-         QStringLiteral("Modem: the dial's result connect, busy, no-carrier, no-dialtone, no-answer or silence "
-                        "(default connect)."),
+         QStringLiteral(
+             "Modem: the dial's result connect, busy, no-carrier, no-dialtone, no-answer or silence "
+             "(default connect)."),
          QStringLiteral("result")},
         {QStringLiteral("dial-delay"), QStringLiteral("Modem: the network answers the dial <ms> late."),
          QStringLiteral("ms")},
         {QStringLiteral("guard"),
-         QStringLiteral("Modem: silence needed before and after \"+++\" (default 300)."), QStringLiteral("ms")},
+         QStringLiteral("Modem: silence needed before and after \"+++\" (default 300)."),
+         QStringLiteral("ms")},
         {QStringLiteral("hangup-after"),
          QStringLiteral("Modem: the far end hangs up <ms> after the call connected."), QStringLiteral("ms")},
         {QStringLiteral("no-modem-echo"), QStringLiteral("Modem: do not echo the AT commands (ATE0).")},
