@@ -3,11 +3,11 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PACKAGES=(cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core socat xvfb
           clang-14 libclang-rt-14-dev libfuzzer-14-dev
-          dpkg-dev lintian desktop-file-utils qt6-translations-l10n)
-# The Windows build (scripts/windows) and its tests under Wine, where the Qt for Windows is at
-# hand; scripts/test adds them then.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix ninja-build zip)
-WINE_PACKAGES=(wine wine64)
+          dpkg-dev lintian desktop-file-utils qt6-translations-l10n
+          g++-mingw-w64-x86-64-posix wine wine64)
+# The Windows build (scripts/windows), where the Qt for Windows is at hand; scripts/test adds
+# them then. (The cross compiler and Wine are in the list above.)
+WINDOWS_PACKAGES=(ninja-build zip)
 
 install_packages() {
     local missing=()

@@ -82,6 +82,8 @@ void TMainKestromForm::SendToSetup(int Count) {
 void TMainKestromForm::WireRelay() {
     connect(ServerSocket, &QTcpServer::newConnection, this, [this] {
         while (QAbstractSocket* s = ServerSocket->NextPendingSocket()) {
+            if (!AcceptSetupPeer(s))
+                continue; // another account's program: closed unread
             FRelay->AddSetup(s);
             ServerSocketClientConnect(s);
         }

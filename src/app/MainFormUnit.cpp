@@ -4,10 +4,11 @@
 #include "server/SetupServer.h"
 
 #include "app/AppStartup.h"
-#include "platform/FileVersion.h"
-#include "platform/Platform.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
+#include "platform/FileVersion.h"
+#include "platform/Platform.h"
+#include "platform/TempDir.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
 
@@ -182,6 +183,7 @@ void TMainKestromForm::FormClose() {
         ClientSocket->abort();
     FConnected = false; // a running relay loop ends at its next check
     StopSetup();
+    TempDir::RemoveRunDir(); // the setup program's private directory goes with the program
     SaveCOMSettings();
     FIPPort.reset();
 }

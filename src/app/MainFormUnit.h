@@ -8,6 +8,7 @@
 //   src/app/DeviceHandshake.cpp    the device dialogue, modem hang-up words, "+rb"
 //   src/app/SetupLauncher.cpp      setup.ini flags, starting and stopping the setup program
 //   src/app/LocalServer.cpp        the local TCP server the setup program connects to
+//   src/app/SetupPeer.cpp          only this user's programs may use the local server
 //   src/app/ModemConnection.cpp   the GSM modem: dial, progress, dialer's end, hang-up
 //   src/app/LANChannel.cpp         the panel's TCP socket: connect, drop, relay, errors, reconnect
 //   src/app/PersistentSettings.cpp histories and choices kept between runs
@@ -156,6 +157,10 @@ class TMainKestromForm : public QWidget {
     void ServerSocketClientDisconnect(QAbstractSocket* socket);
     void ServerSocketClientRead(QAbstractSocket* socket);
     void ServerSocketClientError(QAbstractSocket* socket);
+    // An accepted connection of another account's program (or of one whose owner cannot be
+    // found) is closed at once, before a byte of it is read, and logged; false then.
+    // Where the owner cannot be looked up at all, connections are accepted (SetupPeer.cpp).
+    bool AcceptSetupPeer(QAbstractSocket* Socket);
     int ServerConnectionCount() const;
     // The setup program's connections in accept order (index 0 = the first still open).
     QList<QAbstractSocket*> ServerConnections() const;
@@ -273,6 +278,8 @@ class TMainKestromForm : public QWidget {
     bool FSetupFailureShown = false;
     // The setup program is connected to the local server.
     bool FSetupConnected = false;
+    // The log said once that the owner of connections cannot be looked up here.
+    bool FPeerCheckUnavailableLogged = false;
     // Bytes from the setup program staged in FSetupBuffer for the port. Relay pass.
     int FReadSocket = 0;
     // The relay loop runs; clearing it ends the loop.

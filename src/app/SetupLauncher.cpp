@@ -1,48 +1,57 @@
 // setup.ini flags, and starting and stopping the device's setup program.
-#include "platform/AnsiCodec.h"
 #include "app/MainFormUnit.h"
-#include "platform/Platform.h"
 #include "app/SetupIni.h"
+#include "platform/AnsiCodec.h"
+#include "platform/Platform.h"
+#include "platform/ProcessStart.h"
+#include "platform/TempDir.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 namespace {
-bool sameContent(const QString& a, const QString& b) {
-    QFile fa(a), fb(b);
-    if (fa.size() != fb.size() || !fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+// Writes a fresh copy of source at target (in the run directory): made new, never through a
+// file that is there already, with rights for this user alone. On failure nothing is left
+// at target.
+bool WriteCopy(const QString& source, const QString& target, QString* why) {
+    if (QFileInfo::exists(target) && !QFile::remove(target)) {
+        // A copy of this run still there (its removal failed before): it is not reused.
+        *why = QStringLiteral("не удалось удалить прежнюю копию");
         return false;
-    while (!fa.atEnd()) {
-        if (fa.read(1 << 16) != fb.read(1 << 16))
-            return false;
     }
-    return true;
-}
-
-// Puts a fresh copy of source at target unless an identical one is already there. The copy
-// is written under another name and renamed over the target, so a copy that is still
-// running (left from an earlier run) keeps its own file and is never touched.
-bool refreshCopy(const QString& source, const QString& target, QString* why) {
-    if (QFileInfo(target).isFile() && sameContent(source, target))
-        return true;
-    const QString partial = target + QStringLiteral(".part");
-    QFile::remove(partial);
     QFile from(source);
-    if (!from.copy(partial)) {
+    if (!from.open(QIODevice::ReadOnly)) {
         *why = from.errorString();
-        QFile::remove(partial); // a full disk leaves a partial file behind
         return false;
     }
-    if (::rename(QFile::encodeName(partial).constData(), QFile::encodeName(target).constData()) != 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-        QFile::remove(partial);
+    // A native program without its execute permission stays without it, as the original.
+    QFile::Permissions rights = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+    if (QFileInfo(source).isExecutable())
+        rights |= QFile::ExeOwner | QFile::ExeUser;
+    QFile to(target);
+    if (!to.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, rights)) {
+        *why = to.errorString();
         return false;
     }
+    bool ok = true;
+    while (ok && !from.atEnd()) {
+        const QByteArray piece = from.read(1 << 16);
+        ok = !piece.isEmpty();
+        // A nearly full disk takes part of a piece; the next write then says why it stops.
+        for (qsizetype done = 0; ok && done < piece.size();) {
+            const qint64 n = to.write(piece.constData() + done, piece.size() - done);
+            ok = n > 0;
+            done += qMax<qint64>(n, 0);
+        }
+    }
+    if (!ok) {
+        *why = to.error() != QFileDevice::NoError ? to.errorString() : from.errorString();
+        to.close();
+        QFile::remove(target); // a full disk leaves a partial file behind
+        return false;
+    }
+    to.close();
     return true;
 }
 } // namespace
@@ -65,8 +74,7 @@ void TMainKestromForm::ReadProto() {
 void TMainKestromForm::StartSetup() {
     if (FSetupIsStarted)
         return; // the running setup program stays
-    const QString temp = Platform::TempPath();
-    if (temp.isEmpty()) {
+    if (Platform::TempPath().isEmpty()) {
         Platform::MessageBox(this, QStringLiteral("Оболочка не запущена, системная ошибка"),
                              QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
         return;
@@ -82,55 +90,64 @@ void TMainKestromForm::StartSetup() {
     const QString key = FOldConnect ? SetupIni::deviceKeyOld(answer) : SetupIni::deviceKeyStandard(answer);
     const QString name = SetupIni::programFor(ini, key);
     const QString source = Platform::AppDir() + QLatin1Char('/') + name;
-    const QString copy = temp + name + QStringLiteral(".exe");
-
     FSetupFailureShown = false;
-    QString program = source;
-    if (!name.isEmpty() && QFileInfo(source).isFile()) {
-        QString why;
-        if (!refreshCopy(source, copy, &why)) {
-            AddLog(QStringLiteral("Не удалось скопировать %1 в %2: %3").arg(source, copy, why), QString());
-            if (!QFileInfo(copy).isFile()) {
-                // No earlier copy to fall back on: a temporary directory that is missing, a
-                // file, read-only or full.
-                FVerInfo.clear();
-                FSetupIsStarted = false;
-                ShowSetupFailure(QStringLiteral("Оболочка не запущена, не удалось скопировать %1 во "
-                                                "временную папку %2: %3")
-                                     .arg(source, temp, why));
-                return;
-            }
-        }
-        program = copy; // an earlier copy still serves when a new one could not be made
+    FVerInfo.clear();
+    FSetupIsStarted = false;
+    if (name.isEmpty() || !QFileInfo(source).isFile())
+        return; // the caller reports that no setup program was found
+
+    // The copy is written, checked and started in this run's own directory, which no other
+    // account can enter: a file another account put in the shared temporary directory is
+    // never started.
+    QString where, why;
+    const QString dir = TempDir::RunDir(&where, &why);
+    // Named after the file alone: a name in setup.ini with folders in it ("../x") must not
+    // put the copy outside the private directory.
+    const QString copy = dir + QFileInfo(name).fileName() + QStringLiteral(".exe");
+    if (dir.isEmpty() || !WriteCopy(source, copy, &why)) {
+        const QString place = dir.isEmpty() ? where : dir;
+        AddLog(QStringLiteral("Не удалось скопировать %1 в %2: %3").arg(source, place, why), QString());
+        ShowSetupFailure(
+            QStringLiteral("Оболочка не запущена, не удалось скопировать %1 во временную папку %2: %3")
+                .arg(source, place, why));
+        return;
+    }
+    if (!TempDir::IsPrivateFile(copy)) {
+        QFile::remove(copy);
+        AddLog(QStringLiteral("Копия %1 изменена, она не запускается").arg(copy), QString());
+        ShowSetupFailure(QStringLiteral("Оболочка не запущена, копия %1 изменена").arg(copy));
+        return;
     }
 
-    bool started = false;
-    if (!name.isEmpty() && QFileInfo(program).isFile()) {
+    const ProcessStart::Command command =
+        ProcessStart::CommandFor(copy, ProcessStart::KindOf(ProcessStart::ReadHead(copy)),
+                                 ProcessStart::RunsWindowsPrograms(), ProcessStart::FindWine());
+    QString failure = command.error;
+    if (failure.isEmpty()) {
         auto* process = new QProcess(this);
-        process->setProgram(program); // the path reaches the process whole
-        process->setArguments({});
         process->setWorkingDirectory(Platform::AppDir());
         process->setProcessChannelMode(QProcess::ForwardedChannels);
         process->setInputChannelMode(QProcess::ForwardedInputChannel);
+        ProcessStart::Prepare(process, command);
         process->start();
-        started = process->waitForStarted(5000);
-        if (started) {
+        // Only the program's start (its exec) is waited for; a program that takes its time
+        // to come up (Wine's first start) connects whenever it is ready.
+        if (process->waitForStarted(5000)) {
             FSetupProcInfo = process;
-            FSetupFile = program;
+            FSetupFile = copy;
+            FSetupIsStarted = true;
             // The process object goes when the program ends; nobody waits for that.
             connect(process, &QProcess::finished, process, &QObject::deleteLater);
-        } else {
-            // Most often the file is not a program: no execute permission, or not an
-            // executable at all.
-            const QString why = process->errorString();
-            process->deleteLater();
-            AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(program, why), QString());
-            ShowSetupFailure(
-                QStringLiteral("Оболочка не запущена, не удалось запустить %1: %2").arg(program, why));
+            return;
         }
+        // Most often the file is not a program: no execute permission, or not an
+        // executable at all.
+        failure = process->errorString();
+        process->deleteLater();
     }
-    FVerInfo.clear();
-    FSetupIsStarted = started;
+    QFile::remove(copy);
+    AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(copy, failure), QString());
+    ShowSetupFailure(QStringLiteral("Оболочка не запущена, не удалось запустить %1: %2").arg(copy, failure));
 }
 
 void TMainKestromForm::ShowSetupFailure(const QString& text) {
@@ -142,7 +159,7 @@ void TMainKestromForm::StopSetup() {
     if (FSetupIsStarted) {
         if (QProcess* process = FSetupProcInfo.data()) {
             if (process->state() != QProcess::NotRunning)
-                process->kill(); // reaped and deleted when it has ended
+                ProcessStart::End(process); // reaped and deleted when it has ended
             else
                 process->deleteLater();
         }

@@ -1,9 +1,10 @@
 #include "log/LOGUnit.h"
 
-#include "platform/LogFileText.h"
-#include "platform/Platform.h"
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
+#include "platform/LogFileText.h"
+#include "platform/Platform.h"
+#include "platform/PrivateFile.h"
 
 #include <QContextMenuEvent>
 #include <QFile>
@@ -99,6 +100,14 @@ bool TLOGForm::SaveToFile(const QString& fileName, QString* error) const {
     for (int i = 0; i < Log->count(); ++i) {
         bytes += LogFileText(Log->item(i)->text());
         bytes += "\r\n";
+    }
+    // The log shows the master code in clear text: the file is this user's alone, and one
+    // that another account owns (it could read it) is not written.
+    QString why;
+    if (!PrivateFile::Prepare(fileName, PrivateFile::Folder::Existing, &why)) {
+        if (error)
+            *error = why;
+        return false;
     }
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

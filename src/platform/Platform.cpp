@@ -84,6 +84,10 @@ void SetTempPathForTest(const QString& dir) {
     g_tempOverridden = true;
 }
 
+bool TempPathSetForTest() {
+    return g_tempOverridden;
+}
+
 void StartFlash(QWidget* window) {
     if (window)
         QApplication::alert(window, 0); // until the window is activated

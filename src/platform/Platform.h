@@ -37,6 +37,8 @@ void SetAppDirForTest(const QString& dir);
 // The user's temporary directory with a trailing separator; empty when there is none.
 QString TempPath();
 void SetTempPathForTest(const QString& dir);
+// A test has set the temporary directory: it then stands for every other choice of one.
+bool TempPathSetForTest();
 
 // Flash the window's caption and taskbar button until StopFlash (or until activated).
 void StartFlash(QWidget* window);

@@ -1,5 +1,7 @@
 #include "settings/SettingsStore.h"
 
+#include "platform/PrivateFile.h"
+
 #include <limits>
 
 SettingsStore::SettingsStore()
@@ -32,6 +34,11 @@ void SettingsStore::remove(const QString& name) {
 }
 
 QString SettingsStore::save() {
+    // The panels' phone numbers and addresses are this user's alone. Qt keeps the rights of
+    // the file it replaces, so a file made private before the first write stays private.
+    // Where that fails the write itself fails too, and says so below.
+    QString why;
+    PrivateFile::Prepare(m_settings.fileName(), PrivateFile::Folder::MakeMissing, &why);
     m_settings.sync();
     // A damaged file read earlier leaves FormatError; only a failed write counts here.
     if (m_settings.status() != QSettings::AccessError)

@@ -165,7 +165,7 @@ class TestCableConnection : public QObject {
         CableBench b(PanelSim::Config{}, DefaultIni, "script", script);
         b.useMasterCode("1234");
         TMainKestromForm* f = MainKestromForm;
-        QString setupPid;
+        QString setupPid, copy;
 
         Scenario* s = b.scenario();
         s->step(
@@ -176,7 +176,11 @@ class TestCableConnection : public QObject {
                  QVERIFY(f->URLLabel1->isEnabled());
                  QCOMPARE(f->Label7->text(), QStringLiteral("Подключен"));
                  QVERIFY(!f->ConnectTypeComboBox->isEnabled() && !f->PortsListComboBox->isEnabled());
-                 QVERIFY(QFileInfo::exists(b.fx.tempDir() + "/setup-sim.exe"));
+                 // The copy runs from this run's private directory, not the shared one.
+                 copy = f->FSetupFile;
+                 QVERIFY2(copy.startsWith(b.fx.tempDir() + "/kestrom-"), qPrintable(copy));
+                 QVERIFY(copy.endsWith("/setup-sim.exe") && QFileInfo::exists(copy));
+                 QCOMPARE(ModeOf(QFileInfo(copy).path()), 0700);
              })
             .step(
                 "every byte value went to the panel and back",
@@ -204,7 +208,7 @@ class TestCableConnection : public QObject {
         QCOMPARE(f->FCOMHandle, -1);
         QVERIFY(!f->ServerSocket->isListening());
         QVERIFY(!f->FSetupIsStarted);
-        QVERIFY(!QFileInfo::exists(b.fx.tempDir() + "/setup-sim.exe"));
+        QVERIFY(!QFileInfo::exists(copy));
         QTRY_VERIFY(::kill(setupPid.toInt(), 0) != 0); // the setup program has ended
 
         const QStringList bodies = [] {

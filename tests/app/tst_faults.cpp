@@ -14,12 +14,14 @@
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTcpServer>
 #include <QtTest>
 #include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 
@@ -233,6 +235,7 @@ class TestFaults : public QObject {
         MainKestromForm->SaveCOMSettings();
         QVERIFY(!logHas("Не удалось сохранить настройки"));
         QVERIFY(QFile::exists(gone + "/Norvak/Kestrom.conf"));
+        QCOMPARE(ModeOf(gone + "/Norvak/Kestrom.conf"), 0600); // made private, never readable by others
         QCOMPARE(SettingsStore().readString("phone1"), std::optional<QString>("777"));
     }
 
@@ -304,16 +307,18 @@ class TestFaults : public QObject {
         QVERIFY(!b.connect());
         QCOMPARE(b.fx.boxes.boxes.size(), 1);
         const QString text = b.fx.boxes.boxes[0].text;
+        // Named: the temporary directory, or the private one made in it when only the copy failed.
         QVERIFY2(text.startsWith("Оболочка не запущена, не удалось скопировать " + b.fx.appDir() +
-                                 "/setup-sim"
-                                 " во временную папку " +
-                                 temp + "/: "),
+                                 "/setup-sim во временную папку " + temp + "/") &&
+                     text.contains("/: "),
                  qPrintable(text));
         QCOMPARE(b.fx.boxes.boxes[0].caption, QStringLiteral("Ошибка"));
         QVERIFY(logHas(" Не удалось скопировать "));
         QVERIFY(logHas(" Установили \"Нет подключения\", главный цикл, нет программы настройки"));
-        if (kind == "full")
-            QCOMPARE(QDir(temp).entryList(QDir::Files | QDir::Hidden), QStringList{});
+        if (kind == "full") {
+            QDirIterator left(temp, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            QVERIFY2(!left.hasNext(), qPrintable(left.next()));
+        }
         QVERIFY(!MainKestromForm->FSetupIsStarted);
         QVERIFY(MainKestromForm->FVerInfo.isEmpty());
         QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
@@ -323,14 +328,27 @@ class TestFaults : public QObject {
     void setupProgramCannotRun_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("executeBit");
+        QTest::addColumn<QString>("why"); // empty: the system's reason
         QFile sim(KESTROM_SETUP_SIM);
         QVERIFY(sim.open(QIODevice::ReadOnly));
-        QTest::newRow("no execute bit") << sim.readAll() << false;
-        QTest::newRow("not an executable") << BYTES("MZ\x90\0 a Windows program") << true;
+        QTest::newRow("no execute bit") << sim.readAll() << false << "";
+        QTest::newRow("not an executable") << BYTES("MZ\x90\0 a Windows program") << true << "";
+        // A Windows program where Wine is not installed (not on PATH).
+        QByteArray pe(0x40, '\0');
+        pe[0] = 'M';
+        pe[1] = 'Z';
+        pe[0x3C] = 0x40;
+        QTest::newRow("Windows program, no Wine")
+            << pe + QByteArray("PE\0\0", 4) << false << "не установлен Wine: sudo apt install wine";
     }
     void setupProgramCannotRun() {
         QFETCH(QByteArray, content);
         QFETCH(bool, executeBit);
+        QFETCH(QString, why);
+        const QByteArray path = qgetenv("PATH");
+        const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
+        QTemporaryDir noWine;
+        qputenv("PATH", QFile::encodeName(noWine.path()));
         Bench b(PanelSim::Config{});
         const QString program = b.fx.appDir() + "/setup-sim";
         QFile f(program);
@@ -345,9 +363,11 @@ class TestFaults : public QObject {
         QVERIFY(!b.connect());
         QCOMPARE(b.fx.boxes.boxes.size(), 1);
         const QString text = b.fx.boxes.boxes[0].text;
-        QVERIFY2(text.startsWith("Оболочка не запущена, не удалось запустить " + b.fx.tempDir() +
-                                 "/setup-sim.exe: "),
-                 qPrintable(text));
+        QVERIFY2(
+            text.startsWith("Оболочка не запущена, не удалось запустить " + b.fx.tempDir() + "/kestrom-") &&
+                text.contains("/setup-sim.exe: " + why),
+            qPrintable(text));
+        QVERIFY(!QFile::exists(text.section(": ", 0, 0).section(' ', -1))); // its copy is gone
         QVERIFY(logHas(" Не удалось запустить "));
         QVERIFY(!MainKestromForm->FSetupIsStarted);
         QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
@@ -358,6 +378,7 @@ class TestFaults : public QObject {
         QTest::addColumn<QString>("kind");
         QTest::newRow("full disk (/dev/full)") << "full";
         QTest::newRow("read-only place") << "read-only";
+        QTest::newRow("another account's file") << "foreign";
     }
     void logSaveRefused() {
         QFETCH(QString, kind);
@@ -373,6 +394,14 @@ class TestFaults : public QObject {
             MOUNT_OR_SKIP(*mount);
             QVERIFY(mount->makeReadOnly());
             path = fx.tempDir() + "/ro/traffic.log";
+        } else if (kind == "foreign") {
+            // Its owner could read the master code the log shows: it is not written into.
+            path = fx.tempDir() + "/traffic.log";
+            QFile planted(path);
+            QVERIFY(planted.open(QIODevice::WriteOnly));
+            planted.close();
+            if (::chown(QFile::encodeName(path).constData(), 65534, 65534) != 0)
+                QSKIP("only root can give a file to another account here");
         }
         Platform::SetSaveFileNameHandler([&] { return path; });
         const QStringList before = LogLines();
@@ -382,6 +411,8 @@ class TestFaults : public QObject {
         QVERIFY2(fx.boxes.boxes[0].text.startsWith("Не удалось сохранить файл " + path + ": "),
                  qPrintable(fx.boxes.boxes[0].text));
         QCOMPARE(LogLines(), before);
+        if (kind == "foreign")
+            QCOMPARE(QFileInfo(path).size(), 0);
     }
 };
 

@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <QtTest>
 #include <signal.h>
-#include <sys/stat.h>
 
 namespace {
 // A setup program that records its working directory and arguments, then waits.
@@ -30,10 +29,6 @@ QStringList readLines(const QString& path) {
     return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
-ino_t inode(const QString& path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-}
 } // namespace
 
 class TestSetupLauncher : public QObject {
@@ -66,8 +61,12 @@ class TestSetupLauncher : public QObject {
         f->FVerInfo = "+VER_INFO=1,\"SIMPANEL.01.00\"\r\nOK\r\n";
         f->StartSetup();
         QVERIFY(f->FSetupIsStarted);
-        const QString copy = fx->tempDir() + "/prog.exe";
-        QCOMPARE(f->FSetupFile, copy);
+        // In a directory of this run's that only this user may enter.
+        const QString copy = f->FSetupFile;
+        QVERIFY2(copy.startsWith(fx->tempDir() + "/kestrom-") && copy.endsWith("/prog.exe"),
+                 qPrintable(copy));
+        QCOMPARE(ModeOf(QFileInfo(copy).path()), 0700);
+        QCOMPARE(ModeOf(copy) & 077, 0);
         QVERIFY(f->FVerInfo.isEmpty());
         QTRY_COMPARE(readLines(record), QStringList{fx->appDir() + "|0"});
 
@@ -131,30 +130,39 @@ class TestSetupLauncher : public QObject {
         f->FVerInfo = "+V=1,\"SIMPANEL.1\"";
         f->StartSetup();
         QVERIFY(f->FSetupIsStarted);
-        QCOMPARE(f->FSetupFile, fx->tempDir() + "/prog.exe.exe");
+        QVERIFY(f->FSetupFile.endsWith("/prog.exe.exe"));
     }
 
-    void staleCopyIsReplacedIdenticalReused() {
-        // A copy left by an earlier run that differs from the program beside us is
-        // replaced (a stale program used to be started); an identical one is reused.
-        prepare("SIMPANEL=prog\r\n");
-        const QString copy = fx->tempDir() + "/prog.exe";
-        writeExecutable(copy, recordingProgram(record, "stale"));
+    void onlyCopiesOfThisRunAreStarted() {
+        // A program another account put at the shared path the copy used to take is never
+        // started, and a name with folders in it does not lead the copy out of the private
+        // directory.
+        const QString appName = QFileInfo(fx->appDir()).fileName();
+        prepare("SIMPANEL=../" + appName.toUtf8() + "/prog\r\n");
+        const QString planted = fx->tempDir() + "/prog.exe";
+        const QString plantedRecord = fx->tempDir() + "/planted.txt";
+        writeExecutable(planted, recordingProgram(plantedRecord, "planted"));
         f->FVerInfo = "+V=1,\"SIMPANEL.1\"";
         f->StartSetup();
         QVERIFY(f->FSetupIsStarted);
-        QFile started(copy);
+        const QString runDir = QFileInfo(f->FSetupFile).path();
+        QCOMPARE(QFileInfo(runDir).path(), fx->tempDir());
+        QCOMPARE(QFileInfo(f->FSetupFile).fileName(), QStringLiteral("prog.exe"));
+        QTRY_COMPARE(readLines(record).size(), 1);
+        QFile started(f->FSetupFile);
         QVERIFY(started.open(QIODevice::ReadOnly));
         QVERIFY(started.readAll().contains("# v1"));
-        started.close();
         f->StopSetup();
 
-        writeExecutable(copy, recordingProgram(record));
-        const ino_t before = inode(copy);
+        // A run directory that went meanwhile (a cleaner of the temporary directory) is made anew.
+        QVERIFY(QDir(runDir).removeRecursively());
         f->FVerInfo = "+V=1,\"SIMPANEL.1\"";
         f->StartSetup();
         QVERIFY(f->FSetupIsStarted);
-        QCOMPARE(inode(copy), before);
+        QVERIFY(QFileInfo::exists(f->FSetupFile));
+        QTRY_COMPARE(readLines(record).size(), 2);
+        QVERIFY(QFile::exists(planted)); // left alone, never run
+        QVERIFY(!QFile::exists(plantedRecord));
     }
 
     void runningOldCopyIsNotDisturbed() {

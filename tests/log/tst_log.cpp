@@ -138,6 +138,10 @@ class TestLog : public QObject {
         for (const QString& l : LogLines())
             expected += l.toUtf8() + "\r\n";
         QCOMPARE(bytes, expected);
+        // It shows the master code: readable by this user alone, even where it replaces a
+        // file others could read.
+        QCOMPARE(ModeOf(path), 0600);
+        QVERIFY(f.setPermissions(f.permissions() | QFile::ReadOther | QFile::ReadGroup));
 
         // "Очистить" then "Сохранить" writes an empty file over the old one.
         LOGForm->N1Click();
@@ -145,6 +149,7 @@ class TestLog : public QObject {
         LOGForm->N2Click();
         Platform::SetSaveFileNameHandler({});
         QCOMPARE(QFileInfo(path).size(), 0);
+        QCOMPARE(ModeOf(path), 0600);
     }
 
     void saveFailureShowsReasonAndKeepsList() {

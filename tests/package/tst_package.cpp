@@ -109,6 +109,9 @@ class TestPackage : public QObject {
         const Run fields = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), FDeb, QStringLiteral("Depends")});
         QVERIFY2(fields.ok(), qPrintable(fields.both()));
         const QStringList depends = dependencyNames(fields.out);
+        // Wine runs the panels' Windows setup programs; optional, so suggested.
+        const Run suggests = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), FDeb, QStringLiteral("Suggests")});
+        QCOMPARE(dependencyNames(suggests.out), QStringList{QStringLiteral("wine")});
         // Found by dpkg-shlibdeps in the programs, and the platform plugins named by hand.
         for (const char* name : {"libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6network6",
                                  "qt6-qpa-plugins"})
@@ -132,8 +135,13 @@ class TestPackage : public QObject {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("kind");
         QTest::newRow("program") << "usr/lib/kestrom/kestrom" << "program";
-        QTest::newRow("setup.ini beside it") << "usr/lib/kestrom/setup.ini" << "file";
+        // The technician's lines for the panels' programs survive upgrades: a conffile in
+        // /etc, and the program reads it beside itself through a link.
+        QTest::newRow("setup.ini, a conffile") << "etc/kestrom/setup.ini" << "conffile";
+        QTest::newRow("setup.ini beside it") << "usr/lib/kestrom/setup.ini" << "absolute link to /etc/kestrom/setup.ini";
         QTest::newRow("sample setup program") << "usr/lib/kestrom/setup-sim" << "program";
+        if (!QString(KESTROM_SETUP_SIM_EXE).isEmpty())
+            QTest::newRow("sample setup program for Wine") << "usr/lib/kestrom/setup-sim.exe" << "windows program";
         QTest::newRow("panel simulator") << "usr/lib/kestrom/panel-sim" << "program";
         QTest::newRow("command") << "usr/bin/kestrom" << "link to usr/lib/kestrom/kestrom";
         QTest::newRow("desktop entry") << "usr/share/applications/kestrom.desktop" << "file";
@@ -149,9 +157,20 @@ class TestPackage : public QObject {
         QFETCH(QString, path);
         QFETCH(QString, kind);
         const QFileInfo info(installed(path));
-        QVERIFY2(info.exists(), qPrintable(info.filePath()));
+        QVERIFY2(info.exists() || info.isSymLink(), qPrintable(info.filePath())); // an absolute link leads out of the root
         if (kind == QLatin1String("program")) {
             QVERIFY(info.isFile() && info.isExecutable());
+        } else if (kind == QLatin1String("windows program")) {
+            QFile f(info.filePath());
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QVERIFY(f.read(2) == "MZ");
+            QVERIFY(!info.isExecutable()); // Wine needs no execute bit; not an ELF program
+        } else if (kind == QLatin1String("conffile")) {
+            QVERIFY(info.isFile() && info.size() > 0);
+            const Run conffiles = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--info"), FDeb, QStringLiteral("conffiles")});
+            QVERIFY2(conffiles.out.split(QLatin1Char('\n')).contains(QLatin1Char('/') + path), qPrintable(conffiles.both()));
+        } else if (kind.startsWith(QLatin1String("absolute link to "))) {
+            QCOMPARE(QFile::symLinkTarget(info.filePath()), kind.mid(17));
         } else if (kind.startsWith(QLatin1String("link to "))) {
             // Relative, so it leads to the program inside this root too.
             QVERIFY(info.isSymLink());
@@ -185,7 +204,11 @@ class TestPackage : public QObject {
     }
 
     void installedProgramStartsAndReadsItsSetupIni() {
+        // The link is absolute, as it must be on the real system; in this throw-away root it
+        // is pointed at the root's own /etc.
         const QString ini = installed(QStringLiteral("usr/lib/kestrom/setup.ini"));
+        QVERIFY(QFile::remove(ini));
+        QVERIFY(QFile::link(QStringLiteral("../../../etc/kestrom/setup.ini"), ini));
         const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         QVERIFY(watch >= 0);
         auto closeWatch = qScopeGuard([watch] { ::close(watch); });

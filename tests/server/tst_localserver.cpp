@@ -2,6 +2,7 @@
 #include "TestForms.h"
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
+#include "server/PeerOwner.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QTcpServer>
@@ -166,6 +167,81 @@ class TestLocalServer : public QObject {
         QTRY_VERIFY(logHas("  02 0A FF"));
         QCOMPARE(f->SetupBytesWaiting(), 0);
         QCOMPARE(f->FReadSocket, 0);
+    }
+
+    // The owner of a connection from the kernel's socket table. The client's own socket is
+    // looked for: its local end is the client, its far end the server (127.0.0.1:53462).
+    void peerOwnerFromSocketTable_data() {
+        QTest::addColumn<QByteArray>("table");
+        QTest::addColumn<QString>("client"); // address:port of the client's end
+        QTest::addColumn<int>("uid");        // -1: no socket found
+        QTest::addColumn<bool>("ownerKnown");
+        const QByteArray head =
+            "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+            "timeout inode\n";
+        // 127.0.0.1:50001 -> 127.0.0.1:53462, and the server's own end of it (uid 0).
+        const QByteArray v4 =
+            head + "   0: 0100007F:C351 0100007F:D0D6 01 00000000:00000000 00:00000000 00000000 65534 "
+                   "       0 41234 1 0000000000000000 20 4 30 10 -1\n"
+                   "   1: 0100007F:D0D6 0100007F:C351 01 00000000:00000000 00:00000000 00000000     0 "
+                   "       0 41235 1 0000000000000000 20 4 30 10 -1\n";
+        QTest::newRow("IPv4, another account") << v4 << "127.0.0.1:50001" << 65534 << true;
+        QTest::newRow("IPv4, the server's own end is not the client's")
+            << v4 << "127.0.0.1:53462" << -1 << false;
+        QTest::newRow("IPv4, other port") << v4 << "127.0.0.1:50002" << -1 << false;
+        QTest::newRow("IPv4, other address") << v4 << "127.0.0.2:50001" << -1 << false;
+        // Closed by its program: the kernel's time-wait leftovers (FIN_WAIT2, TIME_WAIT) keep
+        // no owner; a socket still sending its last bytes (FIN_WAIT1) keeps it.
+        const auto closed = [&](const char* state, const char* uid) {
+            return head + "   0: 0100007F:C351 0100007F:D0D6 " + state +
+                   " 00000000:00000000 00:00000000 00000000 " + uid + " 0 0 3 0000000000000000\n";
+        };
+        QTest::newRow("closed, FIN_WAIT2 leftover") << closed("05", "0") << "127.0.0.1:50001" << 0 << false;
+        QTest::newRow("closed, TIME_WAIT leftover") << closed("06", "0") << "127.0.0.1:50001" << 0 << false;
+        QTest::newRow("closed, still sending") << closed("04", "1000") << "127.0.0.1:50001" << 1000 << true;
+        QTest::newRow("IPv4-mapped IPv6 (tcp6)")
+            << QByteArray(
+                   "  sl  local_address                         remote_address                        st\n"
+                   "   0: 0000000000000000FFFF00000100007F:C351 0000000000000000FFFF00000100007F:D0D6 01 "
+                   "00000000:00000000 00:00000000 00000000  1000        0 777 1 0000000000000000 20 4\n")
+            << "127.0.0.1:50001" << 1000 << true;
+        QTest::newRow("odd lines are skipped")
+            << QByteArray("garbage\n\n   0: 0100007F:C351\n"
+                          "   1: 0100007F:C3XX 0100007F:D0D6 01 0:0 0:0 0 1 0 9 1\n"
+                          "   2: 7F:C351 0100007F:D0D6 01 0:0 0:0 0 1 0 9 1\n"
+                          "   3: 0100007F:C351 0100007F:D0D6 01 0:0 0:0 0 x 0 9 1\n"
+                          "   4: 0100007F:C351 0100007F:D0D6 01 0:0 0:0 0 42 0 9 1\n")
+            << "127.0.0.1:50001" << 42 << true;
+        QTest::newRow("empty table") << QByteArray() << "127.0.0.1:50001" << -1 << false;
+    }
+    void peerOwnerFromSocketTable() {
+        QFETCH(QByteArray, table);
+        QFETCH(QString, client);
+        QFETCH(int, uid);
+        QFETCH(bool, ownerKnown);
+        const PeerOwner::Endpoint c{QHostAddress(client.section(':', 0, 0)),
+                                    quint16(client.section(':', 1).toUInt())};
+        const std::optional<PeerOwner::Socket> found =
+            PeerOwner::FindSocket(table, c, {QHostAddress(QHostAddress::LocalHost), 53462});
+        QCOMPARE(found.has_value(), uid >= 0);
+        if (found) {
+            QCOMPARE(int(found->uid), uid);
+            QCOMPARE(found->ownerKnown, ownerKnown);
+        }
+    }
+
+    // This user's own program passes the owner check (a false refusal would cut the setup
+    // program off), and the check's verdict is nothing the log has to mention.
+    void ownConnectionPassesTheOwnerCheck() {
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
+        QVERIFY(f->StartServer());
+        QTcpSocket setup;
+        connectClient(setup, f->ServerPort());
+        QTRY_COMPARE(f->ServerConnectionCount(), 1);
+        const PeerOwner::Result r = PeerOwner::Check({QHostAddress(QHostAddress::LocalHost), f->ServerPort()},
+                                                     {setup.localAddress(), setup.localPort()});
+        QCOMPARE(int(r.verdict), int(PeerOwner::Verdict::Own));
+        QVERIFY(!logHas(" Подключение к мосту закрыто: это программа другого пользователя (uid 0)."));
     }
 };
 

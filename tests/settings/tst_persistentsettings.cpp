@@ -289,9 +289,12 @@ void TestPersistentSettings::phoneAlreadyStored() {
     fx.Create();
     TMainKestromForm* f = MainKestromForm;
     QCOMPARE(items(f->PhoneNumber), (QStringList{"111", "222", "333", "555"}));
+    QCOMPARE(ModeOf(confPath(fx.configDir())) & 077, 044); // as an older version left it
     f->SavePhoneNumber(QStringLiteral("333"));
     QCOMPARE(storedRange(QStringLiteral("phone"), 1, 8), QStringLiteral("111,222,333,555,555"));
     QCOMPARE(items(f->PhoneNumber), (QStringList{"111", "222", "333", "555", "555"}));
+    // The panels' phone numbers are this user's alone from the first save on.
+    QCOMPARE(ModeOf(confPath(fx.configDir())), 0600);
 }
 
 void TestPersistentSettings::saveIPList_data() {

@@ -826,6 +826,11 @@ bool Peer::setupRestarts() {
             FIoError = QStringLiteral("the wizard dropped the setup program during its upload");
             break;
         }
+        // Only once the wizard has taken the connection: one whose program has closed it
+        // before the wizard could look up whose it was has no owner left and is refused.
+        ok = waitFor([&] { return FPanelRx.latestDelivered() > 0; }, 30, QStringLiteral("setup accepted"));
+        if (!ok)
+            break;
         if (reset) {
             // Let the panel have all of it, then one more packet and the reset at once:
             // only that packet's tail may be lost.

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QTcpServer>
+#include <sys/stat.h>
 
 BoxRecorder::BoxRecorder() {
     Platform::SetMessageBoxHandler([this](const Platform::BoxRecord& r) { boxes.append(r); });
@@ -72,6 +73,13 @@ quint16 FreeTcpPort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
+}
+
+int ModeOf(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return int(st.st_mode & 07777);
 }
 
 QByteArray AllByteValues() {

@@ -47,6 +47,9 @@ QStringList LogLines();
 // The text of a GUI-thread log line after "stamp: " (tag, space, text).
 QString LogBody(const QString& line);
 
+// The permission bits of a file (stat, following links); -1 when it is not there.
+int ModeOf(const QString& path);
+
 // Every byte value once, 0x00 to 0xFF.
 QByteArray AllByteValues();
 

@@ -1,0 +1,121 @@
+// The run directory on Linux: mkdtemp under $XDG_RUNTIME_DIR or the temporary directory.
+#include "platform/TempDir.h"
+
+#include "platform/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace TempDir {
+namespace {
+QString g_runDir; // with a trailing slash; empty while none is made
+QString g_base;   // the directory g_runDir was made under
+bool g_exitHook = false;
+
+QString errnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QByteArray native(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+// A directory under which another account can neither rename nor replace our directory:
+// ours or root's, and where others may write, sticky (as /tmp is).
+bool SafeParent(const QString& dir, QString* why) {
+    struct stat st {};
+    if (::stat(native(dir).constData(), &st) != 0) {
+        *why = errnoText(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = errnoText(ENOTDIR);
+        return false;
+    }
+    const bool othersWrite = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (othersWrite && !(st.st_mode & S_ISVTX))) {
+        *why = QStringLiteral("в папку могут писать другие пользователи");
+        return false;
+    }
+    return true;
+}
+
+// $XDG_RUNTIME_DIR serves only as the session manager makes it: ours, 0700.
+QString RuntimeDir() {
+    const QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (dir.isEmpty())
+        return {};
+    struct stat st {};
+    if (::stat(native(dir).constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0)
+        return {};
+    return dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
+}
+
+bool StillPrivate(const QString& dir) {
+    struct stat st {};
+    return ::lstat(native(dir).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+void RemoveAtExit() {
+    RemoveRunDir();
+}
+} // namespace
+
+QString RunDir(QString* where, QString* why) {
+    QString base = Platform::TempPathSetForTest() ? QString() : RuntimeDir();
+    if (base.isEmpty())
+        base = Platform::TempPath();
+    if (!g_runDir.isEmpty() && g_base == base && StillPrivate(g_runDir))
+        return g_runDir;
+    if (!g_runDir.isEmpty() && g_base != base)
+        RemoveRunDir(); // the temporary directory changed (tests do): the old one goes
+    g_runDir.clear();
+
+    *where = base;
+    if (base.isEmpty()) {
+        *why = QStringLiteral("нет временной папки");
+        return {};
+    }
+    if (!SafeParent(base, why))
+        return {};
+    QByteArray templ = native(base + QStringLiteral("kestrom-XXXXXX"));
+    if (::mkdtemp(templ.data()) == nullptr) {
+        *why = errnoText(errno);
+        return {};
+    }
+    const QString made = QFile::decodeName(templ) + QLatin1Char('/');
+    // mkdtemp makes it 0700 whatever the umask; a directory that is not what it made is
+    // not used.
+    if (!StillPrivate(made)) {
+        *why = QStringLiteral("папка %1 доступна другим пользователям").arg(made);
+        return {};
+    }
+    g_runDir = made;
+    g_base = base;
+    if (!g_exitHook) {
+        g_exitHook = true;
+        std::atexit(RemoveAtExit);
+    }
+    return g_runDir;
+}
+
+void RemoveRunDir() {
+    if (!g_runDir.isEmpty() && StillPrivate(g_runDir))
+        QDir(g_runDir).removeRecursively();
+    g_runDir.clear();
+}
+
+bool IsPrivateFile(const QString& path) {
+    struct stat st {};
+    return ::lstat(native(path).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+} // namespace TempDir
