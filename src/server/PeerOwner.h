@@ -6,7 +6,8 @@
 // too) is closed before a byte of it is read.
 //
 // The table rule is shared (PeerOwner.cpp); the platform part is one file per platform:
-// PeerOwner_posix.cpp reads /proc/net/tcp and /proc/net/tcp6, PeerOwner_win.cpp cannot tell.
+// PeerOwner_posix.cpp reads /proc/net/tcp and /proc/net/tcp6, PeerOwner_win.cpp the system's TCP
+// table (GetExtendedTcpTable) and the owning process's user.
 #pragma once
 
 #include <QByteArray>
