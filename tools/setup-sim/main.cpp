@@ -432,7 +432,15 @@ class SetupSim {
             tv.tv_usec = long(left % 1000) * 1000;
             timeout = &tv;
         }
-        const int n = ::select(top + 1, &readable, &writable, nullptr, timeout);
+        int n = 0;
+#ifdef _WIN32
+        // Winsock's select refuses sets with no socket in them (WSAEINVAL), as while waiting
+        // to connect again: a wait with nothing to watch is a sleep until the deadline.
+        if (readable.fd_count == 0 && writable.fd_count == 0)
+            ::Sleep(timeout ? DWORD(tv.tv_sec * 1000 + tv.tv_usec / 1000) : INFINITE);
+        else
+#endif
+            n = ::select(top + 1, &readable, &writable, nullptr, timeout);
         if (n < 0 && !wouldBlock(lastError())) {
             say("select failed: " + errorText(lastError()));
             std::exit(1);
