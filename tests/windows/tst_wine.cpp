@@ -124,6 +124,16 @@ class TestWine : public QObject {
         return std::make_unique<WizardProcess>(QStringList{"wine", FApp + "/kestrom.exe"}, env);
     }
 
+    // This run's folders of the wizard in the user's temporary folder (kestrom-XXXXXXXX).
+    QStringList runDirectories() const {
+        QStringList found;
+        QDirIterator users(FPrefix + "/drive_c/users", QDir::Dirs | QDir::NoDotAndDotDot);
+        while (users.hasNext())
+            for (const QString& d : QDir(users.next() + "/Temp").entryList({"kestrom-*"}, QDir::Dirs))
+                found << d;
+        return found;
+    }
+
     // Points the prefix's COM12 at the panel's pseudo-terminal.
     bool linkPort(const PanelSim& panel) {
         const QString link = FPrefix + "/dosdevices/" + PortName.toLower();
@@ -260,9 +270,17 @@ class TestWine : public QObject {
                  qPrintable(rec.join(u'|')));
         QVERIFY2(WizardProcess::waitFor([&] { return setupProgramsRunning().isEmpty(); }, 10000),
                  qPrintable(setupProgramsRunning().join(u'\n')));
+        // The connection was found to be this user's program's: no word of a check that could
+        // not be made, or of a connection closed.
+        QVERIFY2(w->logBodies().filter("мост").filter(QRegularExpression("чьи|закрыто")).isEmpty(),
+                 qPrintable(w->logBodies().join(u'\n')));
+        // The copy ran from this run's own folder in the user's temporary folder, which goes
+        // with the wizard.
+        QCOMPARE(runDirectories().size(), 1);
 
         w->command("close");
         QVERIFY2(w->waitForExit(30000), qPrintable(w->tail()));
+        QCOMPARE(runDirectories(), QStringList());
         QCOMPARE(w->exitCode(), 0);
         QVERIFY(w->lines().filter("BOX").isEmpty());
         const QMap<QString, QString> saved = storedSettings();
@@ -335,6 +353,18 @@ class TestWine : public QObject {
         QVERIFY(WizardProcess::waitFor([&] { return panel.rbReceived(); }, 10000));
         w->command("close");
         QVERIFY(w->waitForExit(30000));
+    }
+
+    void setupProgramEndsWithTheWizard() {
+        // The wizard killed (or crashed) while connected: its job object takes the setup
+        // program with it, which would otherwise go on holding the bridge's port.
+        PanelSim panel;
+        std::unique_ptr<WizardProcess> w;
+        QVERIFY(connectedSink(panel, w));
+        QCOMPARE(setupProgramsRunning().size(), 1);
+        w->kill();
+        QVERIFY2(WizardProcess::waitFor([&] { return setupProgramsRunning().isEmpty(); }, 10000),
+                 qPrintable(setupProgramsRunning().join(u'\n')));
     }
 
     void secondStartWarnsAndExits() {
