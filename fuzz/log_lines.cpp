@@ -1,7 +1,7 @@
 // The traffic log's line splitting on any packet logged as text.
 #include "FuzzSupport.h"
-#include "platform/AnsiCodec.h"
 #include "log/LogFormat.h"
+#include "platform/AnsiCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString text = AnsiCodec::toText(fuzzBytes(data, size));

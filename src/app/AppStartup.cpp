@@ -14,7 +14,8 @@ namespace AppStartup {
 
 QTranslator* LoadQtTranslations(const QString& dir) {
     auto* translator = new QTranslator(QCoreApplication::instance());
-    if (!translator->load(QStringLiteral("qtbase_ru"), dir) || !QCoreApplication::installTranslator(translator)) {
+    if (!translator->load(QStringLiteral("qtbase_ru"), dir) ||
+        !QCoreApplication::installTranslator(translator)) {
         delete translator;
         return nullptr;
     }

@@ -1,9 +1,9 @@
 // The short command dialogue that identifies the device on a freshly opened serial port.
 #include "app/DeviceHandshake.h"
 
-#include "platform/AnsiCodec.h"
 #include "app/MainFormUnit.h"
 #include "log/TimeFuncs.h"
+#include "platform/AnsiCodec.h"
 
 #include <QCoreApplication>
 #include <QTcpSocket>

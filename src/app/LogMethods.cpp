@@ -1,8 +1,8 @@
 // The main window's logging operations: all of them end in the log window's list.
-#include "platform/AnsiCodec.h"
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
 #include "log/LogFormat.h"
+#include "platform/AnsiCodec.h"
 
 #include <QVariant>
 

@@ -1,8 +1,8 @@
 #include "app/AppStartup.h"
 #include "app/MainFormUnit.h"
-#include "platform/Platform.h"
 #include "app/SingleInstance.h"
 #include "app/TestDrive.h"
+#include "platform/Platform.h"
 
 #include <QApplication>
 

@@ -1,7 +1,7 @@
 #include "channels/RingThread.h"
 
-#include "platform/AnsiCodec.h"
 #include "log/TimeFuncs.h"
+#include "platform/AnsiCodec.h"
 
 #include <QCoreApplication>
 #include <QListWidget>

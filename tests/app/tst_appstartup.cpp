@@ -1,9 +1,9 @@
 // Start-up of the application object: Qt's own strings read Russian like the rest of the
 // interface, and the program still starts when Qt's translations are missing; every
 // window carries the program's icon.
+#include "TestForms.h"
 #include "app/AppStartup.h"
 #include "app/MainFormUnit.h"
-#include "TestForms.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -65,7 +65,8 @@ class TestAppStartup : public QObject {
         QTest::addColumn<QStringList>("expected");
         // Rows are evaluated after the translation is installed (in the test function).
         // Qt's Russian translation keeps "OK" in Latin letters.
-        QTest::newRow("box Cancel") << QStringList{QStringLiteral("cancel")} << QStringList{QStringLiteral("Отмена")};
+        QTest::newRow("box Cancel") << QStringList{QStringLiteral("cancel")}
+                                    << QStringList{QStringLiteral("Отмена")};
         QTest::newRow("box OK, Cancel") << QStringList{QStringLiteral("ok"), QStringLiteral("cancel")}
                                         << QStringList{QStringLiteral("OK"), QStringLiteral("Отмена")};
         QTest::newRow("save dialog") << QStringList{QStringLiteral("save dialog")}
@@ -75,8 +76,9 @@ class TestAppStartup : public QObject {
         QFETCH(QStringList, shown);
         QFETCH(QStringList, expected);
         const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-        QVERIFY2(QFileInfo::exists(dir + QStringLiteral("/qtbase_ru.qm")),
-                 qPrintable(dir + QStringLiteral(": no qtbase_ru.qm (Debian package qt6-translations-l10n)")));
+        QVERIFY2(
+            QFileInfo::exists(dir + QStringLiteral("/qtbase_ru.qm")),
+            qPrintable(dir + QStringLiteral(": no qtbase_ru.qm (Debian package qt6-translations-l10n)")));
         QTranslator* translator = AppStartup::LoadQtTranslations(dir);
         QVERIFY(translator);
         QStringList texts;

@@ -6,10 +6,10 @@
 #include "TestForms.h"
 #include "app/MainFormUnit.h"
 #include "channels/COMNotifier.h"
-#include "relay/RelayEnd.h"
 #include "channels/COMUtils.h"
 #include "log/LOGUnit.h"
 #include "log/TimeFuncs.h"
+#include "relay/RelayEnd.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QFile>
@@ -348,8 +348,8 @@ class TestCableConnection : public QObject {
                 "nothing of the lost port kept",
                 [&] {
                     return f->findChildren<SerialEnd*>(Qt::FindDirectChildrenOnly).size() == 1 &&
-                           f->ServerSocket->findChildren<QAbstractSocket*>(Qt::FindDirectChildrenOnly).size() ==
-                               f->ServerConnectionCount();
+                           f->ServerSocket->findChildren<QAbstractSocket*>(Qt::FindDirectChildrenOnly)
+                                   .size() == f->ServerConnectionCount();
                 },
                 [&] { f->URLLabel1->Click(); }, 3000);
         QString failure = b.connectAndRun(*s);

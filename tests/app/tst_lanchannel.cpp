@@ -6,11 +6,11 @@
 #include "TestForms.h"
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
-#include "relay/RelayCore.h"
 #include "channels/SocketErrors.h"
 #include "log/LOGUnit.h"
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
+#include "relay/RelayCore.h"
 #include "settings/SettingsStore.h"
 #include "settings/TPCServerSettingsUnit.h"
 

@@ -43,7 +43,11 @@ Run run(const QString& program, const QStringList& args, int timeoutMs = 60000) 
 QStringList dependencyNames(const QString& field) {
     QStringList names;
     for (const QString& item : field.split(QLatin1Char(','), Qt::SkipEmptyParts))
-        names << item.split(QLatin1Char('|')).first().trimmed().section(QLatin1Char(' '), 0, 0).section(QLatin1Char(':'), 0, 0);
+        names << item.split(QLatin1Char('|'))
+                     .first()
+                     .trimmed()
+                     .section(QLatin1Char(' '), 0, 0)
+                     .section(QLatin1Char(':'), 0, 0);
     return names;
 }
 
@@ -75,7 +79,8 @@ class TestPackage : public QObject {
 
     Run dpkg(const QStringList& args) {
         // --force-not-root lets a plain user install into the throw-away root as well.
-        return run(FDpkg, QStringList{QStringLiteral("--root=") + FRoot, QStringLiteral("--force-not-root")} + args);
+        return run(FDpkg,
+                   QStringList{QStringLiteral("--root=") + FRoot, QStringLiteral("--force-not-root")} + args);
     }
     QString installed(const QString& rel) const { return FRoot + QLatin1Char('/') + rel; }
 
@@ -87,15 +92,17 @@ class TestPackage : public QObject {
             QSKIP("dpkg, dpkg-deb or dpkg-shlibdeps missing (Debian packages dpkg, dpkg-dev)");
         QVERIFY(FWork.isValid());
         const QString out = FWork.filePath(QStringLiteral("out"));
-        const Run pack = run(QStringLiteral(KESTROM_CPACK),
-                             {QStringLiteral("--config"), QStringLiteral(KESTROM_CPACK_CONFIG), QStringLiteral("-B"), out},
-                             120000);
+        const Run pack =
+            run(QStringLiteral(KESTROM_CPACK),
+                {QStringLiteral("--config"), QStringLiteral(KESTROM_CPACK_CONFIG), QStringLiteral("-B"), out},
+                120000);
         QVERIFY2(pack.ok(), qPrintable(pack.both()));
         const QStringList debs = QDir(out).entryList({QStringLiteral("*.deb")}, QDir::Files);
         QCOMPARE(debs.size(), 1);
         FDeb = out + QLatin1Char('/') + debs.first();
-        QVERIFY2(QFileInfo(FDeb).fileName().startsWith(QStringLiteral("kestrom_" KESTROM_PROJECT_VERSION "_")),
-                 qPrintable(FDeb));
+        QVERIFY2(
+            QFileInfo(FDeb).fileName().startsWith(QStringLiteral("kestrom_" KESTROM_PROJECT_VERSION "_")),
+            qPrintable(FDeb));
 
         // An empty system: nothing but dpkg's database.
         FRoot = FWork.filePath(QStringLiteral("root"));
@@ -106,20 +113,25 @@ class TestPackage : public QObject {
     }
 
     void declaresItsRunTimeDependencies() {
-        const Run fields = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), FDeb, QStringLiteral("Depends")});
+        const Run fields =
+            run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), FDeb, QStringLiteral("Depends")});
         QVERIFY2(fields.ok(), qPrintable(fields.both()));
         const QStringList depends = dependencyNames(fields.out);
         // Wine runs the panels' Windows setup programs; optional, so suggested.
-        const Run suggests = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), FDeb, QStringLiteral("Suggests")});
+        const Run suggests =
+            run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), FDeb, QStringLiteral("Suggests")});
         QCOMPARE(dependencyNames(suggests.out), QStringList{QStringLiteral("wine")});
         // Found by dpkg-shlibdeps in the programs, and the platform plugins named by hand.
-        for (const char* name : {"libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6network6",
-                                 "qt6-qpa-plugins"})
-            QVERIFY2(depends.contains(QLatin1String(name)), qPrintable(name + (QStringLiteral(" not in ") + fields.out)));
+        for (const char* name :
+             {"libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6network6", "qt6-qpa-plugins"})
+            QVERIFY2(depends.contains(QLatin1String(name)),
+                     qPrintable(name + (QStringLiteral(" not in ") + fields.out)));
         // Each is a real package: the machine that built the programs has them all.
         for (const QString& name : depends) {
-            const Run q = run(QStringLiteral("dpkg-query"), {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), name});
-            QVERIFY2(q.out.contains(QStringLiteral("install ok installed")), qPrintable(name + QLatin1Char(' ') + q.both()));
+            const Run q = run(QStringLiteral("dpkg-query"),
+                              {QStringLiteral("-W"), QStringLiteral("-f=${Status}"), name});
+            QVERIFY2(q.out.contains(QStringLiteral("install ok installed")),
+                     qPrintable(name + QLatin1Char(' ') + q.both()));
         }
     }
 
@@ -128,36 +140,49 @@ class TestPackage : public QObject {
         const Run install = dpkg({QStringLiteral("--force-depends"), QStringLiteral("--install"), FDeb});
         QVERIFY2(install.ok(), qPrintable(install.both()));
         const Run status = dpkg({QStringLiteral("--status"), QStringLiteral("kestrom")});
-        QVERIFY2(status.out.contains(QStringLiteral("Status: install ok installed")), qPrintable(status.both()));
+        QVERIFY2(status.out.contains(QStringLiteral("Status: install ok installed")),
+                 qPrintable(status.both()));
     }
 
     void installedFiles_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("kind");
-        QTest::newRow("program") << "usr/lib/kestrom/kestrom" << "program";
+        QTest::newRow("program") << "usr/lib/kestrom/kestrom"
+                                 << "program";
         // The technician's lines for the panels' programs survive upgrades: a conffile in
         // /etc, and the program reads it beside itself through a link.
-        QTest::newRow("setup.ini, a conffile") << "etc/kestrom/setup.ini" << "conffile";
-        QTest::newRow("setup.ini beside it") << "usr/lib/kestrom/setup.ini" << "absolute link to /etc/kestrom/setup.ini";
-        QTest::newRow("sample setup program") << "usr/lib/kestrom/setup-sim" << "program";
+        QTest::newRow("setup.ini, a conffile") << "etc/kestrom/setup.ini"
+                                               << "conffile";
+        QTest::newRow("setup.ini beside it") << "usr/lib/kestrom/setup.ini"
+                                             << "absolute link to /etc/kestrom/setup.ini";
+        QTest::newRow("sample setup program") << "usr/lib/kestrom/setup-sim"
+                                              << "program";
         if (!QString(KESTROM_SETUP_SIM_EXE).isEmpty())
-            QTest::newRow("sample setup program for Wine") << "usr/lib/kestrom/setup-sim.exe" << "windows program";
-        QTest::newRow("panel simulator") << "usr/lib/kestrom/panel-sim" << "program";
-        QTest::newRow("command") << "usr/bin/kestrom" << "link to usr/lib/kestrom/kestrom";
-        QTest::newRow("desktop entry") << "usr/share/applications/kestrom.desktop" << "file";
-        QTest::newRow("scalable icon") << "usr/share/icons/hicolor/scalable/apps/kestrom.svg" << "file";
+            QTest::newRow("sample setup program for Wine") << "usr/lib/kestrom/setup-sim.exe"
+                                                           << "windows program";
+        QTest::newRow("panel simulator") << "usr/lib/kestrom/panel-sim"
+                                         << "program";
+        QTest::newRow("command") << "usr/bin/kestrom"
+                                 << "link to usr/lib/kestrom/kestrom";
+        QTest::newRow("desktop entry") << "usr/share/applications/kestrom.desktop"
+                                       << "file";
+        QTest::newRow("scalable icon") << "usr/share/icons/hicolor/scalable/apps/kestrom.svg"
+                                       << "file";
         for (const int size : {16, 22, 24, 32, 48, 64, 128, 256})
             QTest::newRow(qPrintable(QStringLiteral("icon %1").arg(size)))
                 << QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/kestrom.png").arg(size)
                 << QStringLiteral("png %1").arg(size);
-        QTest::newRow("manual page") << "usr/share/man/man1/kestrom.1.gz" << "file";
-        QTest::newRow("copyright") << "usr/share/doc/kestrom/copyright" << "file";
+        QTest::newRow("manual page") << "usr/share/man/man1/kestrom.1.gz"
+                                     << "file";
+        QTest::newRow("copyright") << "usr/share/doc/kestrom/copyright"
+                                   << "file";
     }
     void installedFiles() {
         QFETCH(QString, path);
         QFETCH(QString, kind);
         const QFileInfo info(installed(path));
-        QVERIFY2(info.exists() || info.isSymLink(), qPrintable(info.filePath())); // an absolute link leads out of the root
+        QVERIFY2(info.exists() || info.isSymLink(),
+                 qPrintable(info.filePath())); // an absolute link leads out of the root
         if (kind == QLatin1String("program")) {
             QVERIFY(info.isFile() && info.isExecutable());
         } else if (kind == QLatin1String("windows program")) {
@@ -167,8 +192,10 @@ class TestPackage : public QObject {
             QVERIFY(!info.isExecutable()); // Wine needs no execute bit; not an ELF program
         } else if (kind == QLatin1String("conffile")) {
             QVERIFY(info.isFile() && info.size() > 0);
-            const Run conffiles = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--info"), FDeb, QStringLiteral("conffiles")});
-            QVERIFY2(conffiles.out.split(QLatin1Char('\n')).contains(QLatin1Char('/') + path), qPrintable(conffiles.both()));
+            const Run conffiles = run(QStringLiteral("dpkg-deb"),
+                                      {QStringLiteral("--info"), FDeb, QStringLiteral("conffiles")});
+            QVERIFY2(conffiles.out.split(QLatin1Char('\n')).contains(QLatin1Char('/') + path),
+                     qPrintable(conffiles.both()));
         } else if (kind.startsWith(QLatin1String("absolute link to "))) {
             QCOMPARE(QFile::symLinkTarget(info.filePath()), kind.mid(17));
         } else if (kind.startsWith(QLatin1String("link to "))) {
@@ -189,10 +216,13 @@ class TestPackage : public QObject {
         QFile f(installed(QStringLiteral("usr/share/applications/kestrom.desktop")));
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(f.readAll());
-        for (const char* line : {"Name=Мастер подключения", "Exec=kestrom", "Icon=kestrom", "Categories=Utility;Network;"})
-            QVERIFY2(text.contains(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(QString::fromUtf8(line)) +
-                                                      QLatin1Char('$'), QRegularExpression::MultilineOption)),
-                     line);
+        for (const char* line :
+             {"Name=Мастер подключения", "Exec=kestrom", "Icon=kestrom", "Categories=Utility;Network;"})
+            QVERIFY2(
+                text.contains(QRegularExpression(
+                    QLatin1Char('^') + QRegularExpression::escape(QString::fromUtf8(line)) + QLatin1Char('$'),
+                    QRegularExpression::MultilineOption)),
+                line);
         const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
         if (validate.isEmpty())
             QSKIP("desktop-file-validate missing (Debian package desktop-file-utils)");
@@ -273,7 +303,8 @@ class TestPackage : public QObject {
         if (lintian.isEmpty())
             QSKIP("lintian missing (Debian package lintian)");
         const Run l = run(lintian, {QStringLiteral("--fail-on"), QStringLiteral("error"), FDeb});
-        QVERIFY2(l.ok() && !l.out.contains(QRegularExpression(QStringLiteral("^E: "), QRegularExpression::MultilineOption)),
+        QVERIFY2(l.ok() && !l.out.contains(QRegularExpression(QStringLiteral("^E: "),
+                                                              QRegularExpression::MultilineOption)),
                  qPrintable(l.both()));
     }
 };

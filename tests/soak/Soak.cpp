@@ -2,11 +2,11 @@
 
 #include "PanelSim.h"
 #include "app/MainFormUnit.h"
-#include "platform/Platform.h"
 #include "channels/COMUtils.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
 #include "log/TimeFuncs.h"
+#include "platform/Platform.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QApplication>

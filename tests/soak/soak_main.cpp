@@ -1,5 +1,6 @@
 // kestrom-soak: the long soak of the wizard's relays; scripts/soak runs it.
-//   kestrom-soak [MiB] [--channels cable,lan,modem] [--restarts N] [--cycles N] [--drops N] [--hangups N] [--seed N]
+//   kestrom-soak [MiB] [--channels cable,lan,modem] [--restarts N] [--cycles N] [--drops N] [--hangups N]
+//   [--seed N]
 // Ends with "N passed, M failed"; the exit status is 1 when anything failed.
 #include "Soak.h"
 #include "app/AppStartup.h"

@@ -104,13 +104,15 @@ int main(int argc, char* argv[]) {
 
     // A settings store of its own; the setup program's copy goes to a temporary directory.
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/ks-XXXXXX"));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, work.filePath(QStringLiteral("config")));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       work.filePath(QStringLiteral("config")));
     qputenv("TMPDIR", QFile::encodeName(work.path()));
 
     // The panel answers the sample setup program's requests and acknowledges a binary block.
     PanelSim::Config config;
     const QByteArray binary = QByteArray::fromHex("0210a55a00ff7e81c3183c66990d0a1b");
-    config.script = {{"STATUS?\r", "STATUS=READY,ZONES=8,ARMED=0\r\n"}, {"LOG?\r", "LOG=3\r\n"}, {binary, "\x06"}};
+    config.script = {
+        {"STATUS?\r", "STATUS=READY,ZONES=8,ARMED=0\r\n"}, {"LOG?\r", "LOG=3\r\n"}, {binary, "\x06"}};
     PanelSim panel(config);
     if (!panel.startPty(work.filePath(QStringLiteral("ttyUSB0")))) {
         fail(qPrintable(panel.errorString()));
@@ -123,9 +125,9 @@ int main(int argc, char* argv[]) {
     if (!script.open(QIODevice::WriteOnly))
         return 1;
     script.write("send " + QByteArray("STATUS?\r").toHex(' ') + "\nexpect " +
-                 QByteArray("STATUS=READY").toHex(' ') + "\nwait 200\nsend " + QByteArray("LOG?\r").toHex(' ') +
-                 "\nexpect " + QByteArray("LOG=3").toHex(' ') + "\nwait 200\nsend " + binary.toHex(' ') +
-                 "\nexpect 06\n");
+                 QByteArray("STATUS=READY").toHex(' ') + "\nwait 200\nsend " +
+                 QByteArray("LOG?\r").toHex(' ') + "\nexpect " + QByteArray("LOG=3").toHex(' ') +
+                 "\nwait 200\nsend " + binary.toHex(' ') + "\nexpect 06\n");
     script.close();
     qputenv("KESTROM_SETUP_MODE", "script");
     qputenv("KESTROM_SETUP_SCRIPT", QFile::encodeName(script.fileName()));
@@ -181,12 +183,16 @@ int main(int argc, char* argv[]) {
     QObject::connect(&panel, &PanelSim::deviceDataReceived, [&seen](const QByteArray& b) { seen += b; });
 
     // The session: the traffic log open (Ctrl+Alt+L) and following the end, then connect.
-    steps.append({[] { return true; }, [] {
+    steps.append({[] { return true; },
+                  [] {
                       MainKestromForm->FormKeyDown(Qt::Key_L, Qt::ControlModifier | Qt::AltModifier);
                       LOGForm->AutiscrollCheckBox->click();
                       MainKestromForm->URLLabel1->Click(); // "Подключить"; returns when disconnected
                   }});
-    steps.append({[&] { return seen.contains(binary) && LOGForm->Log->count() > 0 && MainKestromForm->Label7->text() == QStringLiteral("Подключен"); },
+    steps.append({[&] {
+                      return seen.contains(binary) && LOGForm->Log->count() > 0 &&
+                             MainKestromForm->Label7->text() == QStringLiteral("Подключен");
+                  },
                   [] {}});
     // The log list is drawn at most every 50 ms; the next picture waits for it.
     steps.append({after(300), [] {
@@ -195,7 +201,8 @@ int main(int argc, char* argv[]) {
                       MainKestromForm->URLLabel1->Click(); // "Отключить"
                   }});
     // An IP connection to a port nobody listens on.
-    steps.append({[] { return MainKestromForm->URLLabel1->Tag == lsIdle; }, [] {
+    steps.append({[] { return MainKestromForm->URLLabel1->Tag == lsIdle; },
+                  [] {
                       LOGForm->hide();
                       chooseChannel(chIP);
                       MainKestromForm->IPCombo->setEditText(QStringLiteral("127.0.0.1"));
