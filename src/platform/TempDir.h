@@ -6,7 +6,8 @@
 // directory made for this run with mode 0700: under $XDG_RUNTIME_DIR when it is set (and
 // is this user's alone), else a fresh one under the temporary directory.
 //
-// One implementation per platform: TempDir_posix.cpp, TempDir_win.cpp.
+// Which run directory is current, its reuse and its removal are shared (TempDir.cpp); the
+// platform part is one file per platform: TempDir_posix.cpp, TempDir_win.cpp.
 #pragma once
 
 #include <QString>
@@ -23,8 +24,19 @@ QString RunDir(QString* where, QString* why);
 // when the program exits normally.
 void RemoveRunDir();
 
+// ---- platform part -----------------------------------------------------------------------
+
 // Whether path is a file this run may start: a plain file (not a link) of this user's that
 // no other account may change.
 bool IsPrivateFile(const QString& path);
+// The directory run directories are made under, with a trailing separator (the test's
+// temporary directory when one is set); empty when there is none.
+QString BaseDir();
+// Makes a fresh run directory under base that only this user can enter: its path with a
+// trailing separator, or empty with *why saying why not.
+QString MakeRunDir(const QString& base, QString* why);
+// Whether dir is still a run directory as MakeRunDir made it: a plain directory, this user's
+// alone.
+bool StillPrivate(const QString& dir);
 
 } // namespace TempDir

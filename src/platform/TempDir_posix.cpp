@@ -3,20 +3,14 @@
 
 #include "platform/Platform.h"
 
-#include <QDir>
 #include <QFile>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace TempDir {
 namespace {
-QString g_runDir; // with a trailing slash; empty while none is made
-QString g_base;   // the directory g_runDir was made under
-bool g_exitHook = false;
-
 QString errnoText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
@@ -57,32 +51,14 @@ QString RuntimeDir() {
     return dir.endsWith(QLatin1Char('/')) ? dir : dir + QLatin1Char('/');
 }
 
-bool StillPrivate(const QString& dir) {
-    struct stat st {};
-    return ::lstat(native(dir).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           (st.st_mode & 077) == 0;
-}
-
-void RemoveAtExit() {
-    RemoveRunDir();
-}
 } // namespace
 
-QString RunDir(QString* where, QString* why) {
-    QString base = Platform::TempPathSetForTest() ? QString() : RuntimeDir();
-    if (base.isEmpty())
-        base = Platform::TempPath();
-    if (!g_runDir.isEmpty() && g_base == base && StillPrivate(g_runDir))
-        return g_runDir;
-    if (!g_runDir.isEmpty() && g_base != base)
-        RemoveRunDir(); // the temporary directory changed (tests do): the old one goes
-    g_runDir.clear();
+QString BaseDir() {
+    const QString base = Platform::TempPathSetForTest() ? QString() : RuntimeDir();
+    return base.isEmpty() ? Platform::TempPath() : base;
+}
 
-    *where = base;
-    if (base.isEmpty()) {
-        *why = QStringLiteral("нет временной папки");
-        return {};
-    }
+QString MakeRunDir(const QString& base, QString* why) {
     if (!SafeParent(base, why))
         return {};
     QByteArray templ = native(base + QStringLiteral("kestrom-XXXXXX"));
@@ -97,19 +73,13 @@ QString RunDir(QString* where, QString* why) {
         *why = QStringLiteral("папка %1 доступна другим пользователям").arg(made);
         return {};
     }
-    g_runDir = made;
-    g_base = base;
-    if (!g_exitHook) {
-        g_exitHook = true;
-        std::atexit(RemoveAtExit);
-    }
-    return g_runDir;
+    return made;
 }
 
-void RemoveRunDir() {
-    if (!g_runDir.isEmpty() && StillPrivate(g_runDir))
-        QDir(g_runDir).removeRecursively();
-    g_runDir.clear();
+bool StillPrivate(const QString& dir) {
+    struct stat st {};
+    return ::lstat(native(dir).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
 }
 
 bool IsPrivateFile(const QString& path) {

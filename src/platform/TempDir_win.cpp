@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QRandomGenerator>
-#include <cstdlib>
 #include <vector>
 
 #include <windows.h>
@@ -15,10 +14,6 @@
 
 namespace TempDir {
 namespace {
-QString g_runDir; // with a trailing separator; empty while none is made
-QString g_base;   // the folder g_runDir was made under
-bool g_exitHook = false;
-
 QString systemText(DWORD error) {
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -76,39 +71,21 @@ bool OwnedByUs(const QString& path) {
     return ours;
 }
 
-void RemoveAtExit() {
-    RemoveRunDir();
-}
 } // namespace
 
-QString RunDir(QString* where, QString* why) {
-    const QString base = Platform::TempPathSetForTest() ? Platform::TempPath() : SystemTempPath();
-    if (!g_runDir.isEmpty() && g_base == base && Plain(g_runDir, true))
-        return g_runDir;
-    if (!g_runDir.isEmpty() && g_base != base)
-        RemoveRunDir();
-    g_runDir.clear();
+QString BaseDir() {
+    return Platform::TempPathSetForTest() ? Platform::TempPath() : SystemTempPath();
+}
 
-    *where = base;
-    if (base.isEmpty()) {
-        *why = QStringLiteral("нет временной папки");
-        return {};
-    }
+QString MakeRunDir(const QString& base, QString* why) {
     // A new folder of an unguessable name; one that is there already is never taken over.
     for (int attempt = 0; attempt < 16; ++attempt) {
         const QString made =
             base +
             QStringLiteral("kestrom-%1").arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'));
         if (CreateDirectoryW(reinterpret_cast<const wchar_t*>(QDir::toNativeSeparators(made).utf16()),
-                             nullptr)) {
-            g_runDir = made + QLatin1Char('/');
-            g_base = base;
-            if (!g_exitHook) {
-                g_exitHook = true;
-                std::atexit(RemoveAtExit);
-            }
-            return g_runDir;
-        }
+                             nullptr))
+            return made + QLatin1Char('/');
         const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS) {
             *why = systemText(error);
@@ -119,10 +96,8 @@ QString RunDir(QString* where, QString* why) {
     return {};
 }
 
-void RemoveRunDir() {
-    if (!g_runDir.isEmpty() && Plain(g_runDir, true))
-        QDir(g_runDir).removeRecursively();
-    g_runDir.clear();
+bool StillPrivate(const QString& dir) {
+    return Plain(dir, true);
 }
 
 bool IsPrivateFile(const QString& path) {
