@@ -11,11 +11,14 @@ QString threadLine(const QString& stamp, const QString& tag, const QString& text
 }
 
 QStringList splitLines(const QString& text) {
+    // Whether the text is split is decided on all of it, a CR behind a NUL included; only
+    // then does the NUL end what is shown.
+    const bool split = text.contains(QLatin1Char('\r'));
     QString t = text;
     const qsizetype nul = t.indexOf(QChar(0));
     if (nul >= 0)
         t.truncate(nul);
-    if (!t.contains(QLatin1Char('\r')))
+    if (!split)
         return {t};
     QStringList lines;
     QString current;

@@ -49,6 +49,14 @@ class TestLog : public QObject {
         QTest::newRow("NUL drops later lines")
             << QString("A\r\nB") + QChar(0) + "\r\nC" << QStringList{"A", "B"};
         QTest::newRow("empty") << "" << QStringList{""};
+        // Whether a text is split is decided on all of it; the NUL cuts only afterwards.
+        QTest::newRow("CR behind the NUL still splits at the LF")
+            << QString("A\nB") + QChar(0) + "\rC" << QStringList{"A", "B"};
+        QTest::newRow("NUL then CR: no line at all") << QString(QChar(0)) + "\rC" << QStringList{};
+        QTest::newRow("NUL first, no CR: one empty line") << QString(QChar(0)) + "C" << QStringList{""};
+        QTest::newRow("LF and NUL, no CR: one line holding the LF")
+            << QString("A\nB") + QChar(0) + "C" << QStringList{"A\nB"};
+        QTest::newRow("break right before the NUL") << QString("A\r") + QChar(0) + "\rB" << QStringList{"A"};
     }
     void splitting() {
         QFETCH(QString, text);
