@@ -13,6 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool ok = false;
         const int n = parts[i].toInt(&ok);
         FUZZ_CHECK(ok && n >= 0 && n <= 255);
+        // Digits only: a blank or a sign would have passed Qt's conversion.
+        for (const QChar c : parts[i])
+            FUZZ_CHECK(c >= u'0' && c <= u'9');
     }
     FUZZ_CHECK(TMainKestromForm::IsValidIPAddress(text + QStringLiteral(".x:1")));
     return 0;

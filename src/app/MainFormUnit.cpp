@@ -10,6 +10,7 @@
 #include "platform/Platform.h"
 #include "platform/TempDir.h"
 #include "settings/COMSettingsUnit.h"
+#include "settings/HistoryLists.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QApplication>
@@ -18,9 +19,11 @@
 #include <QKeyEvent>
 #include <QProcess>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 
 TMainKestromForm* MainKestromForm = nullptr;
 
@@ -259,16 +262,25 @@ void TMainKestromForm::ConnectTypeComboBoxChange() {
     }
 }
 
+std::optional<int> TMainKestromForm::WholeNumber(const QString& text) {
+    // Qt's conversion would take blanks around the digits and a sign before them.
+    if (text.isEmpty() || !std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        }))
+        return std::nullopt;
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
 bool TMainKestromForm::IsValidIPAddress(const QString& text) {
     QString s = text + QLatin1Char('.');
     for (int part = 0; part < 4; ++part) {
         const qsizetype dot = s.indexOf(QLatin1Char('.'));
         if (dot < 0)
             return false;
-        const QString head = s.left(dot);
-        bool ok = false;
-        const int value = head.toInt(&ok);
-        if (head.isEmpty() || !ok || value < 0 || value > 255)
+        const auto value = WholeNumber(s.left(dot));
+        if (!value || *value > 255)
             return false;
         s = s.mid(dot + 1);
     }
@@ -282,20 +294,19 @@ void TMainKestromForm::IPComboChange() {
     URLLabel1->setEnabled(IsValidIPAddress(ip));
     if (!URLLabel1->isEnabled() || !FIPPort)
         return;
-    for (const QString& entry : *FIPPort) {
-        if (entry.contains(ip)) {
-            const qsizetype colon = entry.indexOf(QLatin1Char(':'));
-            PortCombo->setEditText(colon < 0 ? QString() : entry.mid(colon + 1, 5));
-        }
+    if (const auto port = HistoryLists::portForAddress(*FIPPort, ip)) {
+        // The history's port, not the technician's edit: the link stays as the address
+        // check left it.
+        const QSignalBlocker block(PortCombo);
+        PortCombo->setEditText(*port);
     }
 }
 
 void TMainKestromForm::PortEditChange() {
     if (ConnectTypeComboBox->currentIndex() != chIP)
         return;
-    bool ok = false;
-    const int port = PortCombo->currentText().toInt(&ok);
-    URLLabel1->setEnabled(ok && port >= 1 && port <= 65535);
+    const auto port = WholeNumber(PortCombo->currentText());
+    URLLabel1->setEnabled(port && *port >= 1 && *port <= 65535);
 }
 
 void TMainKestromForm::MKChBClick() {

@@ -32,6 +32,7 @@
 #include <QToolButton>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 #include "app/URLLabel.h"
 #include "channels/COMUtils.h"
@@ -93,6 +94,8 @@ class TMainKestromForm : public QWidget {
     void StopFlash();
     static QString GetFileVersionString();
     static bool IsValidIPAddress(const QString& text);
+    // A text that converts completely to a decimal number: digits only, no blank, no sign.
+    static std::optional<int> WholeNumber(const QString& text);
 
     enum class StatusColour { Neutral, Red, Unchanged };
     void SetStatus(const QString& caption, StatusColour colour);

@@ -93,6 +93,24 @@ QStringList savePair(const QStringList& stored, const QString& ip, const QString
     return pairs;
 }
 
+std::optional<QString> portForAddress(const QStringList& pairs, const QString& ip) {
+    // savePair keeps the pairs of other addresses, so 10.0.0.12:6000 stays beside a newer
+    // 10.0.0.1:5000: containing the text alone would hand 10.0.0.1 the other one's port.
+    std::optional<QString> exact;
+    std::optional<QString> containing;
+    for (const QString& entry : pairs) {
+        if (!entry.contains(ip))
+            continue;
+        const qsizetype colon = entry.indexOf(QLatin1Char(':'));
+        const QString port = colon < 0 ? QString() : entry.mid(colon + 1, 5);
+        if (pairAddress(entry) == ip)
+            exact = port;
+        else
+            containing = port;
+    }
+    return exact ? exact : containing;
+}
+
 TextSlots pairSlots(const QStringList& pairs) {
     TextSlots held(PairSlots);
     for (int i = 0; i < PairSlots && i < pairs.size(); ++i)

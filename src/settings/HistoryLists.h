@@ -67,6 +67,12 @@ QString pairAddress(const QString& pair);
 // the run; the store keeps only its first PairSlots entries.
 QStringList savePair(const QStringList& stored, const QString& ip, const QString& port);
 
+// The port the pair history holds for the address typed: the (at most 5) characters after
+// the first ':' of a pair. A pair of exactly that address wins; without one, a pair that
+// merely contains the text serves (192.168.1.1 finds 192.168.1.10:4001). Among several, the
+// last one wins. Nothing when no pair contains the text.
+std::optional<QString> portForAddress(const QStringList& pairs, const QString& ip);
+
 // The first PairSlots entries of a pair list as slots, the rest empty.
 TextSlots pairSlots(const QStringList& pairs);
 

@@ -125,6 +125,13 @@ class TestMainWindow : public QObject {
         QTest::newRow("negative") << "10.-1.0.1" << false;
         QTest::newRow("empty") << "" << false;
         QTest::newRow("trailing dot") << "1.2.3.4." << true;
+        // Each part converts completely: no blank, no sign.
+        QTest::newRow("blank inside a part") << "10 .0.0.1" << false;
+        QTest::newRow("leading blank") << " 10.0.0.1" << false;
+        QTest::newRow("trailing blank") << "10.0.0.1 " << false;
+        QTest::newRow("plus sign") << "10.+0.0.1" << false;
+        QTest::newRow("minus zero") << "10.-0.0.1" << false;
+        QTest::newRow("leading zeros") << "010.0.0.001" << true;
     }
     void ipAddressCheck() {
         QFETCH(QString, text);
@@ -142,6 +149,10 @@ class TestMainWindow : public QObject {
         QTest::newRow("12a") << "12a" << false;
         QTest::newRow("empty") << "" << false;
         QTest::newRow("negative") << "-5" << false;
+        QTest::newRow("leading blank") << " 5000" << false;
+        QTest::newRow("trailing blank") << "5000 " << false;
+        QTest::newRow("plus sign") << "+5000" << false;
+        QTest::newRow("leading zero") << "05000" << true;
     }
     void portCheck() {
         QFETCH(QString, text);
@@ -170,6 +181,37 @@ class TestMainWindow : public QObject {
         QCOMPARE(f->PortCombo->currentText(), QStringLiteral("4001"));
         f->IPCombo->setEditText("172.16.0.1");
         QCOMPARE(f->PortCombo->currentText(), QStringLiteral("4001")); // no match: left alone
+    }
+
+    void ownAddressFillsItsOwnPort() {
+        // The wizard's own history after 10.0.0.12:6000 and then 10.0.0.1:5000 keeps both
+        // pairs; 10.0.0.1 used to get the port of 10.0.0.12.
+        TMainKestromForm* f = MainKestromForm;
+        selectChannel(3);
+        for (const auto& [ip, port] : {std::pair{"10.0.0.12", "6000"}, std::pair{"10.0.0.1", "5000"}}) {
+            f->IPCombo->setEditText(ip);
+            f->PortCombo->setEditText(port);
+            f->SaveIPList();
+        }
+        QCOMPARE(*f->FIPPort, (QStringList{"10.0.0.1:5000", "10.0.0.12:6000"}));
+        f->IPCombo->setEditText("");
+        f->PortCombo->setEditText("80");
+        f->IPCombo->setEditText("10.0.0.1"); // typed
+        QCOMPARE(f->PortCombo->currentText(), QStringLiteral("5000"));
+        f->IPCombo->setCurrentIndex(f->IPCombo->findText("10.0.0.12")); // picked
+        QCOMPARE(f->PortCombo->currentText(), QStringLiteral("6000"));
+        f->IPCombo->setCurrentIndex(f->IPCombo->findText("10.0.0.1"));
+        QCOMPARE(f->PortCombo->currentText(), QStringLiteral("5000"));
+    }
+
+    void portFromHistoryLeavesTheLink() {
+        // The address check alone decides: a port the history fills in is not an edit.
+        TMainKestromForm* f = MainKestromForm;
+        *f->FIPPort << "10.0.0.9:0";
+        selectChannel(3);
+        f->IPCombo->setEditText("10.0.0.9");
+        QCOMPARE(f->PortCombo->currentText(), QStringLiteral("0"));
+        QVERIFY(f->URLLabel1->isEnabled());
     }
 
     void masterCodeBox() {

@@ -65,6 +65,8 @@ class TestHistoryLists : public QObject {
     void pairs_data();
     void pairs();
     void pairOverflow();
+    void portLookup_data();
+    void portLookup();
 };
 
 void TestHistoryLists::phones_data() {
@@ -272,6 +274,43 @@ void TestHistoryLists::pairOverflow() {
     QCOMPARE(held.size(), PairSlots);
     QCOMPARE(present(held), pairs.first(PairSlots));
     QVERIFY(!present(held).contains(QStringLiteral("10.1.1.21:4021")));
+}
+
+void TestHistoryLists::portLookup_data() {
+    QTest::addColumn<QStringList>("pairs");
+    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QString>("port"); // "-" for none found
+
+    // The history savePair leaves after 10.0.0.12:6000 and then 10.0.0.1:5000.
+    QTest::newRow("own address, a longer one stored after it")
+        << savePair(savePair({}, "10.0.0.12", "6000"), "10.0.0.1", "5000") << "10.0.0.1"
+        << "5000";
+    QTest::newRow("own address stored after a longer one")
+        << QStringList{"10.0.0.12:6000", "10.0.0.1:5000"} << "10.0.0.1"
+        << "5000";
+    QTest::newRow("no own address: a longer one serves")
+        << QStringList{"10.0.0.5:7000", "192.168.1.10:4001"} << "192.168.1.1"
+        << "4001";
+    QTest::newRow("no own address: the last containing wins")
+        << QStringList{"192.168.1.10:4001", "192.168.1.11:4002"} << "192.168.1.1"
+        << "4002";
+    QTest::newRow("the longer address finds its own")
+        << QStringList{"10.0.0.12:6000", "10.0.0.1:5000"} << "10.0.0.12"
+        << "6000";
+    QTest::newRow("none contains it") << QStringList{"10.0.0.5:7000"} << "172.16.0.1"
+                                      << "-";
+    QTest::newRow("at most five characters") << QStringList{"10.0.0.1:123456"} << "10.0.0.1"
+                                             << "12345";
+    QTest::newRow("pair without a port") << QStringList{"10.0.0.1"} << "10.0.0.1"
+                                         << "";
+}
+
+void TestHistoryLists::portLookup() {
+    QFETCH(QStringList, pairs);
+    QFETCH(QString, ip);
+    QFETCH(QString, port);
+    const auto found = portForAddress(pairs, ip);
+    QCOMPARE(found.value_or(QStringLiteral("-")), port);
 }
 
 QTEST_APPLESS_MAIN(TestHistoryLists)
