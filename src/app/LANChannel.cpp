@@ -56,7 +56,9 @@ void TMainKestromForm::WireClientSocket() {
         // as a close); the disconnected signal follows.
         if (error == QAbstractSocket::RemoteHostClosedError)
             return;
-        const int code = SocketErrors::WinsockError(error, ClientSocket->errorString());
+        // The system's error first: Qt's text is in the user's language, and any further
+        // call may overwrite the system's.
+        const int code = SocketErrors::WinsockError(error, SocketErrors::LastNativeError());
         const quint32 attempt = FClientAttempt;
         QMetaObject::invokeMethod(
             this,

@@ -2,7 +2,7 @@
 
 namespace SocketErrors {
 
-int WinsockError(QAbstractSocket::SocketError error, const QString& errorString) {
+int WinsockError(QAbstractSocket::SocketError error, int nativeError) {
     switch (error) {
     case QAbstractSocket::ConnectionRefusedError:
     case QAbstractSocket::ProxyConnectionRefusedError:
@@ -19,8 +19,20 @@ int WinsockError(QAbstractSocket::SocketError error, const QString& errorString)
     case QAbstractSocket::ProxyNotFoundError:
         return WSAHOST_NOT_FOUND;
     case QAbstractSocket::NetworkError:
-        return errorString.contains(QLatin1String("host unreachable"), Qt::CaseInsensitive) ? WSAEHOSTUNREACH
-                                                                                            : WSAENETUNREACH;
+        switch (const int code = NativeToWinsock(nativeError)) {
+        case WSAENETUNREACH:
+        case WSAEHOSTUNREACH:
+        case WSAEHOSTDOWN:
+        case WSAENETDOWN:
+        case WSAETIMEDOUT:
+        case WSAEADDRINUSE:
+        case WSAECONNABORTED:
+        case WSAECONNRESET:
+            return code;
+        default:
+            // Not one that Qt files here: the call that failed is no longer the last one.
+            return WSAENETUNREACH;
+        }
     case QAbstractSocket::OperationError:
         return WSAECONNABORTED; // an operation on a socket that is being taken down
     default:

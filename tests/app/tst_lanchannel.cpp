@@ -4,6 +4,7 @@
 // after it happens in socket events, so the tests wait with QTRY_* for conditions.
 #include "PanelSim.h"
 #include "TestForms.h"
+#include "app/AppStartup.h"
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
 #include "channels/SocketErrors.h"
@@ -16,10 +17,15 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <cerrno>
 #include <signal.h>
+#include <unistd.h>
 
 namespace {
 QStringList bodies() {
@@ -41,6 +47,10 @@ int countPrefix(const QString& prefix) {
     return n;
 }
 
+// Ports of 127.0.0.1 that the namespace of unreachableNumbers answers with ICMP or refuses.
+constexpr quint16 RejectHostPort = 9;
+constexpr quint16 RejectNetPort = 8;
+constexpr quint16 RefusedPort = 7;
 const QByteArray DefaultIni = "OLDCONNECT=0\r\nSP=0\r\nRB=0\r\nSIMPANEL=setup-sim\r\n";
 constexpr int Long = 15000; // deadlines generous enough for a loaded machine
 } // namespace
@@ -162,25 +172,29 @@ class TestLANChannel : public QObject {
 
     void winsockNumbers_data() {
         QTest::addColumn<int>("error");
-        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("native"); // errno at the error signal
         QTest::addColumn<int>("code");
-        QTest::newRow("refused") << int(QAbstractSocket::ConnectionRefusedError) << "" << 10061;
-        QTest::newRow("timed out") << int(QAbstractSocket::SocketTimeoutError) << "" << 10060;
+        const int net = int(QAbstractSocket::NetworkError);
+        QTest::newRow("refused") << int(QAbstractSocket::ConnectionRefusedError) << 0 << 10061;
+        QTest::newRow("timed out") << int(QAbstractSocket::SocketTimeoutError) << 0 << 10060;
         QTest::newRow("address not available")
-            << int(QAbstractSocket::SocketAddressNotAvailableError) << "" << 10049;
-        QTest::newRow("reset") << int(QAbstractSocket::RemoteHostClosedError) << "" << 10054;
-        QTest::newRow("network unreachable")
-            << int(QAbstractSocket::NetworkError) << "Network unreachable" << 10051;
-        QTest::newRow("host unreachable")
-            << int(QAbstractSocket::NetworkError) << "Host unreachable" << 10065;
-        QTest::newRow("host not found") << int(QAbstractSocket::HostNotFoundError) << "" << 11001;
-        QTest::newRow("aborted") << int(QAbstractSocket::OperationError) << "" << 10053;
+            << int(QAbstractSocket::SocketAddressNotAvailableError) << 0 << 10049;
+        QTest::newRow("reset") << int(QAbstractSocket::RemoteHostClosedError) << 0 << 10054;
+        QTest::newRow("network unreachable") << net << ENETUNREACH << 10051;
+        QTest::newRow("host unreachable") << net << EHOSTUNREACH << 10065;
+        QTest::newRow("kernel gave the connect up") << net << ETIMEDOUT << 10060;
+        QTest::newRow("network error, system's error overwritten") << net << EAGAIN << 10051;
+        QTest::newRow("network error, no system error") << net << 0 << 10051;
+        QTest::newRow("refused whatever errno says")
+            << int(QAbstractSocket::ConnectionRefusedError) << EHOSTUNREACH << 10061;
+        QTest::newRow("host not found") << int(QAbstractSocket::HostNotFoundError) << 0 << 11001;
+        QTest::newRow("aborted") << int(QAbstractSocket::OperationError) << 0 << 10053;
     }
     void winsockNumbers() {
         QFETCH(int, error);
-        QFETCH(QString, text);
+        QFETCH(int, native);
         QFETCH(int, code);
-        QCOMPARE(SocketErrors::WinsockError(QAbstractSocket::SocketError(error), text), code);
+        QCOMPARE(SocketErrors::WinsockError(QAbstractSocket::SocketError(error), native), code);
     }
 
     // The error handler's table: which box, and whether the channel resets, retries or gives up.
@@ -243,6 +257,73 @@ class TestLANChannel : public QObject {
         QCOMPARE(f->ClientSocket->state(), QAbstractSocket::UnconnectedState);
         QVERIFY(!f->FSetupIsStarted);
         QCOMPARE(countPrefix(" Попыток переподключения"), 0);
+    }
+
+    // The program installs Qt's Russian strings, so Qt's texts ("Узел недоступен") cannot
+    // tell an unreachable host from an unreachable network: the system's error must. Each
+    // row runs in a network namespace of its own with only the loopback up, so nothing
+    // leaves the machine: no route at all (fails at once), a route that says unreachable
+    // (at once), and ICMP answers to a SYN on loopback (the kernel reports them later, on
+    // Qt's second look at the connect).
+    void unreachableNumbers_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("code");
+        QTest::newRow("no route to the network") << "10.1.2.3" << 80 << 10051;
+        QTest::newRow("route to the host unreachable") << "10.9.9.9" << 80 << 10065;
+        QTest::newRow("ICMP host unreachable") << "127.0.0.1" << int(RejectHostPort) << 10065;
+        QTest::newRow("ICMP network unreachable") << "127.0.0.1" << int(RejectNetPort) << 10051;
+        QTest::newRow("refused") << "127.0.0.1" << int(RefusedPort) << 10061;
+    }
+    void unreachableNumbers() {
+        QFETCH(QString, address);
+        QFETCH(int, port);
+        QFETCH(int, code);
+        if (!qEnvironmentVariableIsSet("KESTROM_TEST_NETNS")) {
+            if (::geteuid() != 0)
+                QSKIP("a network namespace of its own needs root");
+            if (QStandardPaths::findExecutable("unshare").isEmpty() ||
+                QStandardPaths::findExecutable("ip", {"/usr/sbin", "/sbin"}).isEmpty() ||
+                QStandardPaths::findExecutable("nft", {"/usr/sbin", "/sbin"}).isEmpty())
+                QSKIP("unshare, ip or nft missing (util-linux, iproute2, nftables)");
+            QProcess row;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("KESTROM_TEST_NETNS", "1");
+            row.setProcessEnvironment(env);
+            row.setProcessChannelMode(QProcess::MergedChannels);
+            row.start("unshare", {"-n", QCoreApplication::applicationFilePath(),
+                                  QStringLiteral("unreachableNumbers:") + QTest::currentDataTag()});
+            QVERIFY(row.waitForFinished(60000));
+            const QString out = QString::fromUtf8(row.readAll());
+            QVERIFY2(row.exitCode() == 0 && out.contains("PASS   : TestLANChannel::unreachableNumbers("),
+                     qPrintable(out));
+            return;
+        }
+        // In the namespace: loopback up, the two routes and the ICMP answers.
+        const auto run = [](const char* program, const QStringList& args) {
+            const QString path = QStandardPaths::findExecutable(program, {"/usr/sbin", "/sbin"});
+            return !path.isEmpty() && QProcess::execute(path, args) == 0;
+        };
+        QVERIFY(run("ip", {"link", "set", "lo", "up"}));
+        QVERIFY(run("ip", {"route", "add", "unreachable", "10.9.9.9"}));
+        QVERIFY(run("nft", {"add table inet kestrom; "
+                            "add chain inet kestrom out { type filter hook output priority 0; }; "
+                            "add rule inet kestrom out tcp dport " +
+                            QString::number(RejectHostPort) + " reject with icmp type host-unreachable; " +
+                            "add rule inet kestrom out tcp dport " + QString::number(RejectNetPort) +
+                            " reject with icmp type net-unreachable"}));
+        QVERIFY(AppStartup::LoadQtTranslations(QLibraryInfo::path(QLibraryInfo::TranslationsPath)));
+        QCOMPARE(QCoreApplication::translate("QNativeSocketEngine", "Host unreachable"),
+                 QStringLiteral("Узел недоступен"));
+
+        LanBench b(PanelSim::Config{}, "sink", false);
+        b.f->IPCombo->setEditText(address);
+        b.f->PortCombo->setEditText(QString::number(port));
+        b.click();
+        QTRY_VERIFY_WITH_TIMEOUT(countPrefix(" Ошибка сокета ") == 1, Long);
+        QVERIFY2(bodies().contains(QStringLiteral(" Ошибка сокета %1").arg(code)),
+                 qPrintable(bodies().join('\n')));
+        QCOMPARE(b.fx.boxes.texts(), QStringList{"Сбой подключения."});
     }
 
     void wholeSession() {
