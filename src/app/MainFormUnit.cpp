@@ -15,8 +15,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QProcess>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -128,6 +130,8 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     WireRelay();
     URLLabel1->OnClick = [this] { URLLabel1Click(); };
 
+    MakeWindowsMenu();
+
     // Keyboard preview: the window sees key presses whatever control has the focus.
     qApp->installEventFilter(this);
 
@@ -209,6 +213,10 @@ bool TMainKestromForm::eventFilter(QObject* watched, QEvent* event) {
 void TMainKestromForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
     if (!(shift & Qt::ControlModifier) || !(shift & Qt::AltModifier))
         return;
+    ShowAuxiliaryWindow(key);
+}
+
+void TMainKestromForm::ShowAuxiliaryWindow(int key) {
     QWidget* target = nullptr;
     switch (key) {
     case Qt::Key_C:
@@ -227,6 +235,39 @@ void TMainKestromForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
         target->show();
         target->raise();
     }
+}
+
+void TMainKestromForm::MakeWindowsMenu() {
+    // Most Linux desktops take Ctrl+Alt+T for a terminal and several Ctrl+Alt+L for the
+    // screen lock before the window sees them: the menu opens the windows there. Each item
+    // shows its shortcut, which still works where the desktop leaves it alone.
+    WindowsMenu = new QMenu(this);
+    WindowsMenu->setObjectName(QStringLiteral("WindowsMenu"));
+    const struct {
+        const char* name;
+        QString caption;
+        Qt::Key key;
+    } items[] = {
+        {"COMSettingsItem", QStringLiteral("Настройки COM-порта"), Qt::Key_C},
+        {"TCPServerSettingsItem", QStringLiteral("Настройки TCP сервера"), Qt::Key_T},
+        {"LOGItem", QStringLiteral("Данные"), Qt::Key_L},
+    };
+    for (const auto& item : items) {
+        QAction* action = WindowsMenu->addAction(item.caption);
+        action->setObjectName(QLatin1String(item.name));
+        action->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | item.key));
+        // Shown only: the keys themselves go through FormKeyDown, whatever has the focus.
+        action->setShortcutContext(Qt::WidgetShortcut);
+        action->setShortcutVisibleInContextMenu(true);
+        connect(action, &QAction::triggered, this, [this, key = item.key] { ShowAuxiliaryWindow(key); });
+    }
+}
+
+void TMainKestromForm::contextMenuEvent(QContextMenuEvent* event) {
+    // Reaches the window from its free area and from the labels; the edit fields keep
+    // their own menus.
+    WindowsMenu->popup(event->globalPos());
+    event->accept();
 }
 
 void TMainKestromForm::ConnectTypeComboBoxChange() {
@@ -371,9 +412,11 @@ void TMainKestromForm::DisableModemControls() {
 void CreateForms() {
     MainKestromForm = new TMainKestromForm;
     MainKestromForm->FormCreate();
-    COMSettingsForm = new TCOMSettingsForm;
-    TCPServerSettingsForm = new TTCPServerSettingsForm;
-    LOGForm = new TLOGForm;
+    // The main window owns the other three: they have no taskbar button of their own, stay
+    // above it and go with it.
+    COMSettingsForm = new TCOMSettingsForm(MainKestromForm);
+    TCPServerSettingsForm = new TTCPServerSettingsForm(MainKestromForm);
+    LOGForm = new TLOGForm(MainKestromForm);
     // Closing the main window ends the program, whatever else is open: the log window and
     // the settings dialogs never keep it running on their own.
     for (QWidget* w : {static_cast<QWidget*>(COMSettingsForm), static_cast<QWidget*>(TCPServerSettingsForm),
@@ -382,12 +425,11 @@ void CreateForms() {
 }
 
 void DestroyForms() {
+    // The main window shuts its connection down first (it may still log), then takes its
+    // three windows with it.
     delete MainKestromForm;
     MainKestromForm = nullptr;
-    delete LOGForm;
     LOGForm = nullptr;
-    delete TCPServerSettingsForm;
     TCPServerSettingsForm = nullptr;
-    delete COMSettingsForm;
     COMSettingsForm = nullptr;
 }

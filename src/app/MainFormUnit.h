@@ -45,6 +45,7 @@ class RelayCore;
 class SerialEnd;
 class SocketEnd;
 class QComboBox;
+class QMenu;
 class TRingThread;
 
 // Link states kept in URLLabel1->Tag.
@@ -75,6 +76,9 @@ class TMainKestromForm : public QWidget {
     TURLLabel* URLLabel1;
     QLabel* Label6;
     QLabel* Label7; // the status label
+    // Right click on the window's free area: the three auxiliary windows, each with its
+    // shortcut.
+    QMenu* WindowsMenu;
     SetupServer* ServerSocket;
     QTcpSocket* ClientSocket;
     QTimer* Timer1;
@@ -84,6 +88,8 @@ class TMainKestromForm : public QWidget {
     void FormClose();
     // Ctrl+Alt+C / L / T open the auxiliary windows; other modifiers are not examined.
     void FormKeyDown(int key, Qt::KeyboardModifiers shift);
+    // Shows the auxiliary window of a shortcut's key (C, L, T); any other key does nothing.
+    void ShowAuxiliaryWindow(int key);
     void ConnectTypeComboBoxChange();
     void IPComboChange();
     void PortEditChange();
@@ -321,10 +327,12 @@ class TMainKestromForm : public QWidget {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void customEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void MakeWindowsMenu();
     void WatchCOM();   // makes FCOMEnd for FCOMHandle
     void UnwatchCOM(); // drops it; what it kept for the port is lost (and said so)
     void RelayPass();

@@ -5,6 +5,7 @@
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
 
+#include <QMenu>
 #include <QtTest>
 
 class TestMainWindow : public QObject {
@@ -256,6 +257,56 @@ class TestMainWindow : public QObject {
             QCOMPARE(COMSettingsForm->isVisible(), opens == "com");
             QCOMPARE(TCPServerSettingsForm->isVisible(), opens == "tcp");
         }
+    }
+
+    // Some Linux desktops take Ctrl+Alt+T and Ctrl+Alt+L for themselves: the right click
+    // menu opens the three windows there.
+    void windowsMenu_data() {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QKeySequence>("keys");
+        QTest::addColumn<QString>("opens");
+        QTest::newRow("serial speed") << "COMSettingsItem"
+                                      << "Настройки COM-порта" << QKeySequence("Ctrl+Alt+C") << "com";
+        QTest::newRow("server port") << "TCPServerSettingsItem"
+                                     << "Настройки TCP сервера" << QKeySequence("Ctrl+Alt+T") << "tcp";
+        QTest::newRow("traffic log") << "LOGItem"
+                                     << "Данные" << QKeySequence("Ctrl+Alt+L") << "log";
+    }
+    void windowsMenu() {
+        QFETCH(QString, item);
+        QFETCH(QString, caption);
+        QFETCH(QKeySequence, keys);
+        QFETCH(QString, opens);
+        TMainKestromForm* f = MainKestromForm;
+        f->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f));
+        auto* menu = f->findChild<QMenu*>("WindowsMenu");
+        QVERIFY(menu);
+        QCOMPARE(menu->actions().size(), 3);
+        auto* action = menu->findChild<QAction*>(item);
+        QVERIFY(action);
+        QCOMPARE(action->text(), caption);
+        QCOMPARE(action->shortcut(), keys);
+        QVERIFY(action->isShortcutVisibleInContextMenu());
+
+        // A right click on the window's free area (left of "Тип подключения:"), then the item.
+        QTest::mouseClick(f->windowHandle(), Qt::RightButton, {}, QPoint(4, 4));
+        QTRY_VERIFY(menu->isVisible());
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+        QTRY_VERIFY(!menu->isVisible());
+        QCOMPARE(LOGForm->isVisible(), opens == "log");
+        QCOMPARE(COMSettingsForm->isVisible(), opens == "com");
+        QCOMPARE(TCPServerSettingsForm->isVisible(), opens == "tcp");
+        QWidget* shown = opens == "log"   ? static_cast<QWidget*>(LOGForm)
+                         : opens == "com" ? static_cast<QWidget*>(COMSettingsForm)
+                                          : static_cast<QWidget*>(TCPServerSettingsForm);
+        QCOMPARE(shown->windowTitle(), caption);
+        // Owned by the main window: no taskbar button of its own.
+        QCOMPARE(shown->parentWidget(), f);
+        QVERIFY(shown->isWindow());
+        QVERIFY(shown->windowHandle());
+        QCOMPARE(shown->windowHandle()->transientParent(), f->windowHandle());
     }
 
     void settingsDialogs() {
