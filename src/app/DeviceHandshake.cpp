@@ -4,6 +4,7 @@
 #include "app/MainFormUnit.h"
 #include "log/TimeFuncs.h"
 #include "platform/AnsiCodec.h"
+#include "relay/RelayEnd.h"
 
 #include <QCoreApplication>
 #include <QTcpSocket>
@@ -182,6 +183,7 @@ bool TMainKestromForm::LANHandshake() {
     const auto sendText = [this](const QByteArray& text) {
         if (!FClientActive)
             return;
+        FPanelEnd->noteReset();
         ClientSocket->write(text);
         ClientSocket->flush();
     };

@@ -20,7 +20,8 @@ constexpr qint64 LANPiece = 64 * 1024;
 void TMainKestromForm::WireClientSocket() {
     // Unbuffered (connectToHost in SetClientActive): the relay's reads and writes reach the
     // kernel at once.
-    FPanelEnd = new SocketEnd(ClientSocket, this);
+    // A reset by the panel is a socket error, its close a disconnect: the end tells them apart.
+    FPanelEnd = new SocketEnd(ClientSocket, this, true);
     // The connect and error events are handled from the event loop, not inside the
     // socket's own signal: the connect handler runs the handshake's waits and the error
     // handler shows boxes, and both may take the socket down. An event of an attempt that
@@ -44,34 +45,37 @@ void TMainKestromForm::WireClientSocket() {
             },
             Qt::QueuedConnection);
     });
-    // The panel's close is found by a read (an unbuffered socket reports it so); Qt signals
-    // it itself only when it gives the socket up after a failed write.
+    // The panel's close or reset is found by a read (an unbuffered socket reports it so); Qt
+    // signals it itself only when it gives the socket up after a failed write.
     connect(ClientSocket, &QTcpSocket::disconnected, this, [this] { PanelClosed(); });
     connect(ClientSocket, &QTcpSocket::readyRead, this, [this] {
         if (FClientActive)
             ClientSocketRead();
     });
     connect(ClientSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        // A close by the panel, orderly or reset, is its disconnect event (Qt reports a reset
-        // as a close); the disconnected signal follows.
+        // A close by the panel is Qt's error too, a reset as well (Qt cannot tell them
+        // apart): PanelClosed, through the disconnected signal that follows, decides.
         if (error == QAbstractSocket::RemoteHostClosedError)
             return;
         // The system's error first: Qt's text is in the user's language, and any further
         // call may overwrite the system's.
         const int code = SocketErrors::WinsockError(error, SocketErrors::LastNativeError());
-        const quint32 attempt = FClientAttempt;
-        QMetaObject::invokeMethod(
-            this,
-            [this, attempt, code] {
-                // Given up or replaced meanwhile (the user's cancel, a drop already handled
-                // as the disconnect event): the error belongs to nobody now.
-                if (attempt != FClientAttempt)
-                    return;
-                int errorCode = code;
-                ClientSocketError(errorCode);
-            },
-            Qt::QueuedConnection);
+        PostClientSocketError(FClientAttempt, code);
     });
+}
+
+void TMainKestromForm::PostClientSocketError(quint32 attempt, int code) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, attempt, code] {
+            // Given up or replaced meanwhile (the user's cancel, a drop already handled as
+            // the disconnect event): the error belongs to nobody now.
+            if (attempt != FClientAttempt)
+                return;
+            int errorCode = code;
+            ClientSocketError(errorCode);
+        },
+        Qt::QueuedConnection);
 }
 
 void TMainKestromForm::RelayHeldSetupBytes() {
@@ -87,6 +91,13 @@ void TMainKestromForm::RelayHeldSetupBytes() {
 void TMainKestromForm::PanelClosed() {
     if (!FClientActive)
         return;
+    if (FPanelEnd->closedByReset()) {
+        // Not a disconnect: a failed receive, error 10054, which the error handler deals with
+        // (its deactivation raises the disconnect). The socket stays active until then; a
+        // second look at the dead socket meanwhile replaces this report.
+        PostClientSocketError(++FClientAttempt, SocketErrors::WSAECONNRESET);
+        return;
+    }
     FClientActive = false;
     ++FClientAttempt;
     ClientSocketDisconnect();
@@ -192,6 +203,7 @@ void TMainKestromForm::ClientSocketDisconnect() {
 void TMainKestromForm::ClientSocketRead() {
     if (FNeedAskLANVer) {
         // The handshake's answer: neither logged nor relayed, and bounded.
+        FPanelEnd->noteReset();
         DeviceHandshake::CollectLANAnswer(FVerInfo, ClientSocket->readAll());
         if (FPanelEnd->gone())
             PanelClosed(); // a read found the panel's close

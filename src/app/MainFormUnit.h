@@ -347,8 +347,11 @@ class TMainKestromForm : public QWidget {
     void DropSetupConnections();
     // Drops the setup program's bytes not yet written to the port, logging their loss.
     void DiscardSetupBytes();
-    // The panel's socket turned out closed (a read found it so): its disconnect event.
+    // The panel's socket turned out closed (a read found it so): its disconnect event, or
+    // for a reset its error 10054.
     void PanelClosed();
+    // Raises ClientSocketError from the event loop, unless the attempt is over by then.
+    void PostClientSocketError(quint32 attempt, int code);
     // Wires the relay core's reports to the handlers of the local server and the LAN relay.
     void WireRelay();
     void AbandonAttempt(const QString& logLine);

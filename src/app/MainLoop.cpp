@@ -138,10 +138,12 @@ void TMainKestromForm::COMWritePending() {
     LogBytes(FSetupBuffer, n, QStringLiteral("TCP->COM"));
 }
 
-// The handshake's and "+rb"'s short commands: a bounded wait for room is allowed here.
+// The handshake's and "+rb"'s short commands: a bounded wait for room is allowed here. A
+// command the port has not taken even in part by then (a line held by flow control, a
+// device that stopped reading) fails as a gone port does: the device would never see it.
 int TMainKestromForm::COMWrite(int Count) {
     int n = WriteCOMDataWithin(FCOMHandle, FDataBuffer, Count, ShortWriteLimitMs);
-    if (n < 0) {
+    if (n <= 0) {
         COMWriteFailed();
         n = 0;
     }

@@ -72,6 +72,8 @@ void TMainKestromForm::ReadProto() {
 }
 
 void TMainKestromForm::StartSetup() {
+    // Each attempt reports its own failure: a box shown by an earlier one says nothing of this.
+    FSetupFailureShown = false;
     if (FSetupIsStarted)
         return; // the running setup program stays
     if (Platform::TempPath().isEmpty()) {
@@ -90,7 +92,6 @@ void TMainKestromForm::StartSetup() {
     const QString key = FOldConnect ? SetupIni::deviceKeyOld(answer) : SetupIni::deviceKeyStandard(answer);
     const QString name = SetupIni::programFor(ini, key);
     const QString source = Platform::AppDir() + QLatin1Char('/') + name;
-    FSetupFailureShown = false;
     FVerInfo.clear();
     FSetupIsStarted = false;
     if (name.isEmpty() || !QFileInfo(source).isFile())

@@ -283,6 +283,11 @@ void TRingThread::Execute() {
         SendCommand("AT+CREG?");
         // 0,1: registered in the home network; 0,5: registered while roaming.
         registered = WaitAnyAnswer({"0,1", "0,5"}, 2000);
+        if (FPortDead) {
+            // The modem's port hung up: no further query can be answered.
+            EndWith(rrPortError);
+            return;
+        }
         if (!registered)
             Sleep(2000, true);
     }

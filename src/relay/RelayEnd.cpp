@@ -1,6 +1,7 @@
 #include "relay/RelayEnd.h"
 
 #include "channels/COMNotifier.h"
+#include "relay/SocketReset.h"
 
 #include <QAbstractEventDispatcher>
 #include <QAbstractSocket>
@@ -22,21 +23,32 @@ void endRelayWait() {
 
 // ---- SocketEnd ---------------------------------------------------------------------------
 
-SocketEnd::SocketEnd(QAbstractSocket* socket, QObject* parent) : RelayEnd(parent), FSocket(socket) {
+SocketEnd::SocketEnd(QAbstractSocket* socket, QObject* parent, bool watchReset)
+    : RelayEnd(parent), FSocket(socket), FWatchReset(watchReset) {
     connect(socket, &QAbstractSocket::readyRead, this, &RelayEnd::readable);
     connect(this, &RelayEnd::readable, this, endRelayWait);
     // Only bytes Qt had to keep are reported written; the write-through path says nothing.
     connect(socket, &QAbstractSocket::bytesWritten, this, &RelayEnd::drained);
     connect(socket, &QAbstractSocket::disconnected, this, &RelayEnd::readable);
+    if (watchReset)
+        connect(socket, &QAbstractSocket::connected, this, [this] { FReset = false; });
 }
 
 bool SocketEnd::gone() const {
     return !FSocket->isValid() || FSocket->state() != QAbstractSocket::ConnectedState;
 }
 
+void SocketEnd::noteReset() {
+    // Qt reads a reset as a close and its call clears the system's note of it, so the note
+    // is taken first. It stays set while the bytes that came before the reset are read.
+    if (FWatchReset && !FReset && !gone())
+        FReset = SocketReset::Pending(FSocket->socketDescriptor());
+}
+
 qint64 SocketEnd::read(char* buffer, qint64 max) {
     if (gone())
         return -1;
+    noteReset();
     // Unbuffered: one recv. A close by the far side (orderly or reset) reads as -1 after
     // the last byte, and leaves the socket unconnected without a signal of its own.
     const qint64 n = FSocket->read(buffer, max);
@@ -46,6 +58,7 @@ qint64 SocketEnd::read(char* buffer, qint64 max) {
 qint64 SocketEnd::write(const char* data, qint64 size) {
     if (gone())
         return -1;
+    noteReset();
     // Unbuffered: straight to the kernel while Qt keeps nothing; what the kernel does not
     // take is kept, in order, behind the socket's write watch.
     const qint64 n = FSocket->write(data, size);

@@ -44,7 +44,9 @@ class RelayEnd : public QObject {
 class SocketEnd : public RelayEnd {
     Q_OBJECT
   public:
-    explicit SocketEnd(QAbstractSocket* socket, QObject* parent = nullptr);
+    // watchReset: a reset by the far side is told from its close (closedByReset), for one
+    // more system call per read and write.
+    explicit SocketEnd(QAbstractSocket* socket, QObject* parent = nullptr, bool watchReset = false);
     QAbstractSocket* socket() const { return FSocket; }
 
     qint64 read(char* buffer, qint64 max) override;
@@ -53,9 +55,17 @@ class SocketEnd : public RelayEnd {
     bool inputPending() const override;
     // The far side has closed it, or a read or write failed.
     bool gone() const;
+    // Watched: the far side reset this connection (a new connection starts without). Found
+    // before the bytes that came ahead of the reset are read; read() reports -1 after them.
+    bool closedByReset() const { return FReset; }
+    // Watched: looks for a reset before a call on the socket that bypasses read() and
+    // write() (Qt's own readAll, write) takes the system's note of it.
+    void noteReset();
 
   private:
     QAbstractSocket* FSocket;
+    bool FWatchReset;
+    bool FReset = false;
 };
 
 // The open serial port. What the port does not take at once waits here (bounded by the

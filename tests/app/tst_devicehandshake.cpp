@@ -1,6 +1,7 @@
 // The device dialogue: the answer-wait rule on its own, and DetectDevice against the panel
 // simulator on a real pseudo-terminal.
 #include "PanelSim.h"
+#include "PtyFixture.h"
 #include "TestForms.h"
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
@@ -9,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <poll.h>
 
 using Config = PanelSim::Config;
 Q_DECLARE_METATYPE(PanelSim::Config)
@@ -185,6 +187,43 @@ class TestDeviceHandshake : public QObject {
             QVERIFY(std::any_of(lines.begin(), lines.end(),
                                 [](const QString& l) { return LogBody(l).startsWith("COM->APP "); }));
         }
+        f->CloseCOM();
+    }
+
+    // A command the port never takes (the device stopped reading, the line is held) is a
+    // write error as a gone port's is: it used to pass unnoticed and the dialogue went on
+    // as if the device had it.
+    void commandThePortNeverTakes() {
+        FormsFixture fx;
+        PtyFixture device; // nobody reads what the program writes
+        QVERIFY(device.isValid());
+        fx.Create();
+        LOGForm->show();
+        TMainKestromForm* f = MainKestromForm;
+        f->ConnectTypeComboBox->setCurrentIndex(chCable);
+        f->PortsListComboBox->addItem(device.portName());
+        QVERIFY(f->OpenCOM() != -1);
+        // Filled until it stays full: the terminal moves what it holds on to the far side's
+        // buffer a little later, which makes room once more.
+        const QByteArray filler(1 << 20, 'x');
+        for (int round = 0; round < 100; ++round) {
+            while (WriteCOMData(f->FCOMHandle, filler.constData(), int(filler.size())) > 0) {
+            }
+            pollfd room{f->FCOMHandle, POLLOUT, 0};
+            if (::poll(&room, 1, 200) == 0)
+                break;
+        }
+        SetTickClockForTest(1000, 20);
+        QVERIFY(f->DetectDevice()); // no master code: the version request alone, unanswered
+        QVERIFY(f->FVerInfo.isEmpty());
+        const QStringList lines = LogLines();
+        QCOMPARE(std::count_if(lines.begin(), lines.end(),
+                               [](const QString& l) { return LogBody(l) == " Ошибка записи в COM порт"; }),
+                 1);
+        QCOMPARE(f->Label7->text(), QStringLiteral("Прибор не доступен"));
+        QCOMPARE(f->Label7->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+        QVERIFY(f->FNeedCOMReconnect);
+        QCOMPARE(f->FReadSocket, 0);
         f->CloseCOM();
     }
 

@@ -373,6 +373,37 @@ class TestFaults : public QObject {
         QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
     }
 
+    // A failed start shows its own box in place of the relay's; a later attempt that fails
+    // before the program is even looked for still gets both of its boxes.
+    void laterFailureAfterAFailedStart_data() {
+        QTest::addColumn<bool>("noTempDir"); // else setup.ini has gone
+        QTest::addColumn<QString>("box");
+        QTest::newRow("no temporary directory") << true << "Оболочка не запущена, системная ошибка";
+        QTest::newRow("no setup.ini") << false << "Оболочка не запущена, не найден файл настроек";
+    }
+    void laterFailureAfterAFailedStart() {
+        QFETCH(bool, noTempDir);
+        QFETCH(QString, box);
+        Bench b(PanelSim::Config{});
+        QVERIFY(QFile::setPermissions(b.fx.appDir() + "/setup-sim", QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(!b.connect());
+        QCOMPARE(b.fx.boxes.boxes.size(), 1);
+        QVERIFY(b.fx.boxes.boxes[0].text.startsWith("Оболочка не запущена, не удалось запустить "));
+
+        b.fx.boxes.boxes.clear();
+        if (noTempDir)
+            Platform::SetTempPathForTest(QStringLiteral(""));
+        else
+            QVERIFY(QFile::remove(b.fx.appDir() + "/setup.ini"));
+        // The panel is relaying by now and never answers the version request again.
+        SetTickClockForTest(0, 20);
+        QVERIFY(!b.connect());
+        QCOMPARE(b.fx.boxes.texts(),
+                 (QStringList{box, "Программа настройки для данного прибора не обнаружена, либо прибор не "
+                                   "доступен, либо не указан мастер-код."}));
+        QCOMPARE(MainKestromForm->URLLabel1->Tag, 0);
+    }
+
     // Saving the traffic log where it cannot go: a box with the reason, the lines kept.
     void logSaveRefused_data() {
         QTest::addColumn<QString>("kind");

@@ -41,6 +41,9 @@ void PanelSim::dropClient(bool reset) {
     m_timer->stop();
     client->disconnect(this);
     if (reset) {
+        // What the panel wrote goes to the network first, as a panel's own stack would have
+        // sent it; the reset follows it.
+        client->flush();
         // Linger on with a zero time: close() sends RST instead of FIN.
         struct linger hard {};
         hard.l_onoff = 1;
