@@ -1,7 +1,10 @@
 // One wizard per user: a second start warns and leaves without a window.
+#include <QLocalServer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestSingleInstance : public QObject {
     Q_OBJECT
@@ -19,8 +22,10 @@ class TestSingleInstance : public QObject {
         first.start(KESTROM_EXE, {});
         QVERIFY(first.waitForStarted());
         // The first instance is ready once its lock file exists.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !QDir(tmp.path()).entryList({"TMainKestromForm-*.lock"}, QDir::Files).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(tmp.filePath(QStringLiteral("kestrom-instance-%1").arg(::geteuid())))
+                                      .entryList({"TMainKestromForm-*.lock"}, QDir::Files)
+                                      .isEmpty(),
+                                 10000);
         QTest::qWait(0);
 
         QProcess second;
@@ -45,6 +50,39 @@ class TestSingleInstance : public QObject {
         QVERIFY(third.readAllStandardError().indexOf("BOX") < 0);
         third.kill();
         third.waitForFinished();
+    }
+
+    void anotherAccountsNamesAreNoRunningInstance() {
+        // Another account got to the shared temporary directory first: a lock file and a
+        // listening socket under the names a wizard of ours would use there, and the
+        // directory of ours taken. None of it is this user's wizard: the start goes on.
+        QTemporaryDir tmp;
+        QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 01777) == 0); // as /tmp
+        const QString uid = QString::number(::geteuid());
+        QFile planted(tmp.filePath("TMainKestromForm-" + uid + ".lock"));
+        QVERIFY(planted.open(QIODevice::WriteOnly));
+        planted.close();
+        QLocalServer squatter;
+        QVERIFY(squatter.listen(tmp.filePath("TMainKestromForm-" + uid)));
+        const QByteArray taken = QFile::encodeName(tmp.filePath("kestrom-instance-" + uid));
+        QVERIFY(::mkdir(taken.constData(), 0777) == 0 && ::chmod(taken.constData(), 0777) == 0);
+        if (::geteuid() == 0) // the directory of ours as another account's (only root can give it away)
+            QVERIFY(::chown(taken.constData(), 65534, 65534) == 0);
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmp.path());
+        env.remove("XDG_RUNTIME_DIR");
+        env.insert("XDG_CONFIG_HOME", tmp.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("KESTROM_BOXES_TO_STDERR", "1");
+        QProcess wizard;
+        wizard.setProcessEnvironment(env);
+        wizard.start(KESTROM_EXE, {});
+        QVERIFY(wizard.waitForStarted());
+        QVERIFY2(!wizard.waitForFinished(1500), wizard.readAllStandardError().constData());
+        QVERIFY(wizard.readAllStandardError().indexOf("BOX") < 0);
+        wizard.kill();
+        wizard.waitForFinished();
     }
 
     void unusableTempDirIsNoRunningInstance() {

@@ -276,7 +276,8 @@ class TestPackage : public QObject {
 
         // It runs as the wizard: a second start finds it and ends after the warning.
         QLocalSocket probe;
-        probe.connectToServer(home.filePath(QStringLiteral("TMainKestromForm-%1").arg(::getuid())));
+        probe.connectToServer(
+            home.filePath(QStringLiteral("kestrom-instance-%1/TMainKestromForm-%1").arg(::getuid())));
         QVERIFY(probe.waitForConnected(5000));
         QProcess second;
         second.setProcessEnvironment(env);
