@@ -458,15 +458,15 @@ bool COMDevicePresent(const QString& portName) {
         return true;
     // A port without a Ports class device (some virtual and Bluetooth drivers; Wine, which
     // gives no friendly names at all): an open for no access at all finds its device without
-    // touching the line; a port in use refuses it, and is there. The device must be a
-    // character device: Wine opens a port it defines even when what lies behind it has gone,
-    // and then cannot tell the handle's type.
+    // touching the line; a port in use refuses it, and is there. Wine opens a port it defines
+    // even when what lies behind it has gone; that handle then fails to tell its type.
     const HANDLE h = CreateFileW(wide(COMPortPath(portName)).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
-        const bool serial = GetFileType(h) == FILE_TYPE_CHAR;
+        SetLastError(NO_ERROR);
+        const bool answers = GetFileType(h) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
         CloseHandle(h);
-        return serial;
+        return answers;
     }
     const DWORD e = GetLastError();
     return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION;
