@@ -198,17 +198,21 @@ class TestInstaller : public QObject {
             bytes.toHex().constData());
     }
 
-    // The installed program, started as the shortcut starts it, finds COM12 by itself and
-    // runs the whole session with the sample setup program installed beside it.
-    void installedProgramRunsCableSession() {
+    // The installed program, started as the shortcut starts it, on COM12 with the whole
+    // session: empty when it all happened, else what did not. ownerUnknown: the bridge closed
+    // a connection whose program it could not tell.
+    QString installedSession(bool& ownerUnknown) {
+        ownerUnknown = false;
         QTemporaryDir dir;
         QFile script(dir.filePath("script.txt"));
-        QVERIFY(script.open(QIODevice::WriteOnly));
+        if (!script.open(QIODevice::WriteOnly))
+            return "no script file";
         script.write(WholeSessionScript());
         script.close();
         PanelSim panel;
-        QVERIFY(panel.startPty());
-        QVERIFY(QFile::link(panel.portName(), FRoot.filePath(PortName)));
+        QFile::remove(FRoot.filePath(PortName));
+        if (!panel.startPty() || !QFile::link(panel.portName(), FRoot.filePath(PortName)))
+            return "no panel on COM12";
         const QString server = QString::number(FreeTcpPort());
         QProcessEnvironment env = FEnv;
         env.insert("KESTROM_BOXES_TO_STDERR", "1");
@@ -220,16 +224,38 @@ class TestInstaller : public QObject {
         env.insert("KESTROM_SETUP_SCRIPT", windowsPath(dir.filePath("script.txt")));
         env.insert("KESTROM_SETUP_RECORD", windowsPath(dir.filePath("record.txt")));
         WizardProcess w({"wine", installDir() + "/kestrom.exe"}, env);
-        QVERIFY(w.start());
-        QVERIFY2(w.waitForLine("TEST channel ", 60000), qPrintable(w.tail()));
-        QCOMPARE(w.reported("TEST window "), QStringLiteral("Мастер подключения v.1.0.0.0"));
-        QVERIFY2(w.reported("TEST ports ").split(u',').contains(PortName),
-                 qPrintable(w.reported("TEST ports ")));
-        const QString failure = RunWholeCableSession(w, panel, dir.filePath("record.txt"));
-        QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + w.tail()));
+        if (!w.start() || !w.waitForLine("TEST channel ", 60000))
+            return "the installed program did not start\n" + w.tail();
+        if (w.reported("TEST window ") != QStringLiteral("Мастер подключения v.1.0.0.0"))
+            return "caption " + w.reported("TEST window ");
+        if (!w.reported("TEST ports ").split(u',').contains(PortName))
+            return "COM12 not listed: " + w.reported("TEST ports ");
+        QString failure = RunWholeCableSession(w, panel, dir.filePath("record.txt"));
+        ownerUnknown =
+            w.logBodies().contains(" Подключение к мосту закрыто: не удалось определить, чья это программа.");
         w.command("close");
-        QVERIFY2(w.waitForExit(30000), qPrintable(w.tail()));
-        QCOMPARE(w.exitCode(), 0);
+        if (failure.isEmpty() && !w.waitForExit(30000))
+            failure = "the window did not close";
+        if (failure.isEmpty() && w.exitCode() != 0)
+            failure = QStringLiteral("exit code %1").arg(w.exitCode());
+        if (!failure.isEmpty()) {
+            w.kill();
+            return failure + "\n" + w.tail();
+        }
+        return {};
+    }
+
+    void installedProgramRunsCableSession() {
+        bool ownerUnknown = false;
+        QString failure = installedSession(ownerUnknown);
+        if (!failure.isEmpty() && ownerUnknown) {
+            // Under Wine the TCP table now and then names no owner for a connection just made
+            // (seen in 2 of 9 runs here), and the bridge rightly closes it: the session once
+            // more, then it counts.
+            qWarning("the bridge could not tell the setup program's owner under Wine; once more");
+            failure = installedSession(ownerUnknown);
+        }
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 
     void uninstallLeavesOnlyTheTechniciansOwn() {
