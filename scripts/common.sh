@@ -8,7 +8,7 @@ PACKAGES=(cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-d
           g++-mingw-w64-x86-64-posix wine wine64)
 # The Windows build (scripts/windows), where the Qt for Windows is at hand; scripts/test adds
 # them then. (The cross compiler and Wine are in the list above.)
-WINDOWS_PACKAGES=(ninja-build zip)
+WINDOWS_PACKAGES=(ninja-build zip wixl msitools osslsigncode openssl)
 
 install_packages() {
     local missing=()

@@ -48,11 +48,11 @@ constexpr int ShortWriteLimitMs = 500;
 int WriteCOMString(COMHandle handle, const QByteArray& s);
 
 // Replaces the list's contents with the names of the machine's serial ports that
-// begin with prefix (empty prefix: all), in natural order. Names as users know them:
-// ttyUSB0, ttyACM0 (from sysfs); COM3, COM10 (from the registry's device map
-// HARDWARE\DEVICEMAP\SERIALCOMM). Then the names or paths listed in the environment
-// variable KESTROM_EXTRA_PORTS (separated by ':') that are present, e.g. a panel
-// simulator's pseudo-terminal, or a COM port Wine maps that the device map lacks.
+// begin with prefix (empty prefix: all). Names as users know them: ttyUSB0, ttyACM0 (from
+// sysfs, in natural order); COM3, COM10 (the DOS device names that begin with "COM", in the
+// system's order). Then the names or paths listed in the environment variable
+// KESTROM_EXTRA_PORTS (separated by ':') that are present, e.g. a panel simulator's
+// pseudo-terminal.
 void GetCOMPortList(QStringList& list, const QString& prefix);
 
 #ifndef _WIN32
@@ -63,10 +63,10 @@ QStringList GetSysfsCOMPorts(const QString& sysClassTtyDir);
 #endif
 
 // True when the named port is present now. POSIX: its path exists and is a character
-// device (links followed). Windows: the device map lists it, or, for a port it does not
-// list, a query-only open finds the device (busy counts as there). While a test
-// enumerator is installed the name must also be one of its names, whole (ttyUSB1 is not
-// found in ttyUSB10).
+// device (links followed). Windows: a friendly name of the Ports class mentions it (case
+// ignored, COM1 within COM10 counts), or, for a port none mentions, a query-only open finds
+// the device (busy counts as there). While a test enumerator is installed the name must also
+// be one of its names, whole (ttyUSB1 is not found in ttyUSB10).
 bool COMPortExists(const QString& portName);
 
 // The device path a port name stands for. POSIX: "/dev/<name>", or the name itself when it

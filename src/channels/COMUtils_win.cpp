@@ -1,4 +1,5 @@
-// Serial ports on Win32, and the port list from the registry's device map.
+// Serial ports on Win32, the port list from the DOS device names and the port's presence from
+// the friendly names of the Ports class (the rules in DosDevices.cpp).
 //
 // Every port is opened for overlapped I/O, so that no call here waits on the device: a
 // read asks for exactly what the driver reports queued (ClearCommError) and so completes at
@@ -9,6 +10,7 @@
 #include "channels/COMPort_win.h"
 #include "channels/COMUtils.h"
 #include "channels/COMUtils_p.h"
+#include "channels/DosDevices.h"
 
 #include <QMutex>
 #include <QMutexLocker>
@@ -17,6 +19,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <vector>
+
+#include <setupapi.h>
 
 namespace {
 
@@ -188,37 +193,50 @@ bool settleWrite(Port& p) {
     return true;
 }
 
-// The port names the device map lists (values such as \Device\Serial0 = COM1).
-QStringList deviceMapPorts() {
+// The Ports (COM and LPT) device class.
+const GUID PortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+QString systemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const QString message = n ? QString::fromWCharArray(text, int(n)).trimmed() : QString::number(error);
+    LocalFree(text);
+    return message;
+}
+
+// The friendly names of the present devices of the Ports class, in the system's order; a
+// device without one gives an empty name.
+QStringList friendlyNames() {
     QStringList names;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    const HDEVINFO set = SetupDiGetClassDevsW(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE)
         return names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t valueName[256];
-        DWORD valueNameLength = 256;
-        wchar_t data[256];
-        DWORD dataBytes = sizeof data;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        std::vector<BYTE> buffer;
         DWORD type = 0;
-        const LONG rc = RegEnumValueW(key, i, valueName, &valueNameLength, nullptr, &type,
-                                      reinterpret_cast<BYTE*>(data), &dataBytes);
-        if (rc == ERROR_MORE_DATA)
-            continue; // no port name is that long
-        if (rc != ERROR_SUCCESS)
-            break;
-        if (type != REG_SZ)
-            continue;
-        // The data need not end in a NUL.
-        QString name = QString::fromWCharArray(data, int(dataBytes / sizeof(wchar_t)));
-        const qsizetype nul = name.indexOf(QChar(u'\0'));
-        if (nul >= 0)
-            name.truncate(nul);
-        name = name.trimmed();
-        if (!name.isEmpty() && !names.contains(name, Qt::CaseInsensitive))
-            names.append(name);
+        DWORD required = 0;
+        QString name;
+        for (;;) {
+            if (SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_FRIENDLYNAME, &type, buffer.data(),
+                                                  DWORD(buffer.size()), &required)) {
+                name = QString::fromWCharArray(reinterpret_cast<const wchar_t*>(buffer.data()),
+                                               int(buffer.size() / sizeof(wchar_t)));
+                const qsizetype nul = name.indexOf(QChar(u'\0'));
+                if (nul >= 0)
+                    name.truncate(nul);
+                break;
+            }
+            if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size())
+                break;
+            buffer.assign(required, 0);
+        }
+        names.append(name);
     }
-    RegCloseKey(key);
+    SetupDiDestroyDeviceInfoList(set);
     return names;
 }
 
@@ -416,22 +434,39 @@ int WriteCOMData(COMHandle handle, const char* data, int count) {
 }
 
 QStringList COMMachinePorts() {
-    QStringList names = deviceMapPorts();
-    std::sort(names.begin(), names.end(), COMNaturalLess);
-    return names;
+    QString list;
+    std::uint32_t error = 0;
+    const bool ok = QueryDosDeviceList(
+        [](char16_t* buffer, std::uint32_t capacity) {
+            SetLastError(0);
+            DosDeviceAnswer answer;
+            answer.count = QueryDosDeviceW(nullptr, reinterpret_cast<wchar_t*>(buffer), capacity);
+            answer.error = GetLastError();
+            return answer;
+        },
+        list, error);
+    if (!ok) {
+        qWarning("The DOS device names could not be read: %s", qPrintable(systemMessage(error)));
+        return {};
+    }
+    // In the system's order, as the technician's other tools list them.
+    return DosDeviceNamesWithPrefix(list, QStringLiteral("COM"));
 }
 
 bool COMDevicePresent(const QString& portName) {
-    if (deviceMapPorts().contains(portName, Qt::CaseInsensitive))
+    if (FriendlyNamesMention(FriendlyNameLines(friendlyNames()), portName))
         return true;
-    // A port the device map does not list (Wine's COM links, some virtual port drivers):
-    // an open for no access at all finds its device without touching the line; a port
-    // in use refuses it, and is there.
+    // A port without a Ports class device (some virtual and Bluetooth drivers; Wine, which
+    // gives no friendly names at all): an open for no access at all finds its device without
+    // touching the line; a port in use refuses it, and is there. Wine opens a port it defines
+    // even when what lies behind it has gone; that handle then fails to tell its type.
     const HANDLE h = CreateFileW(wide(COMPortPath(portName)).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
+        SetLastError(NO_ERROR);
+        const bool answers = GetFileType(h) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
         CloseHandle(h);
-        return true;
+        return answers;
     }
     const DWORD e = GetLastError();
     return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION;

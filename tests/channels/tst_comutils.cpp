@@ -1,6 +1,7 @@
 // Serial port functions on real pseudo-terminals.
 #include "PtyFixture.h"
 #include "channels/COMUtils.h"
+#include "channels/DosDevices.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -523,6 +524,117 @@ class TestCOMUtils : public QObject {
         QCOMPARE(GetSysfsCOMPorts(root.filePath("class/tty")),
                  (QStringList{"ttyACM0", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0"}));
         QCOMPARE(GetSysfsCOMPorts(root.filePath("no/such/dir")), QStringList());
+    }
+    // The Windows port list: the DOS device names, as the system gives them.
+    void dosDeviceNames_data() {
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<QStringList>("ports");
+        auto nul = [](QStringList names) { return names.join(QChar(u'\0')) + QString(2, QChar(u'\0')); };
+        QTest::newRow("other devices dropped, order kept")
+            << nul({"COM10", "AUX", "COM3", "LPT1", "C:", "COM1", "PhysicalDrive0"})
+            << QStringList{"COM10", "COM3", "COM1"};
+        QTest::newRow("prefix case-sensitive")
+            << nul({"com7", "Com8", "COM9", "cOM2"}) << QStringList{"COM9"};
+        QTest::newRow("prefix only") << nul({"COMMON", "XCOM1"}) << QStringList{"COMMON"};
+        QTest::newRow("ends at the first empty name")
+            << QStringLiteral("COM1") + QChar(u'\0') + QChar(u'\0') + QStringLiteral("COM2") + QChar(u'\0')
+            << QStringList{"COM1"};
+        QTest::newRow("cut name without its NUL")
+            << QStringLiteral("COM4") + QChar(u'\0') + QStringLiteral("COM1") << QStringList{"COM4"};
+        QTest::newRow("empty") << QString() << QStringList();
+    }
+    void dosDeviceNames() {
+        QFETCH(QString, list);
+        QFETCH(QStringList, ports);
+        QCOMPARE(DosDeviceNamesWithPrefix(list, "COM"), ports);
+    }
+
+    // The list is asked for with a buffer that grows until it fits; the system either names
+    // the size it needs or only says the buffer is too small.
+    void dosDeviceListGrows_data() {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("namesSize");
+        QTest::addColumn<quint32>("failure");
+        QTest::addColumn<QList<quint32>>("capacities");
+        QTest::newRow("fits") << 300 << false << 0u << QList<quint32>{5120};
+        QTest::newRow("fits exactly") << 5120 << false << 0u << QList<quint32>{5120};
+        QTest::newRow("longer, size unknown")
+            << 7500 << false << 0u << QList<quint32>{5120, 6144, 7168, 8192};
+        QTest::newRow("longer, size named") << 7500 << true << 0u << QList<quint32>{5120, 7500};
+        QTest::newRow("access denied") << 300 << false << 5u << QList<quint32>{5120};
+    }
+    void dosDeviceListGrows() {
+        QFETCH(int, length);
+        QFETCH(bool, namesSize);
+        QFETCH(quint32, failure);
+        QFETCH(QList<quint32>, capacities);
+        // Names "COM<i>" separated by NULs, the whole list of length characters with its end.
+        QString devices;
+        for (int i = 1; devices.size() < length - 12; ++i)
+            devices += QStringLiteral("COM%1").arg(i) + QChar(u'\0');
+        devices += QString(length - 1 - devices.size(), u'X') + QChar(u'\0');
+        QCOMPARE(devices.size(), length);
+        QList<quint32> asked;
+        const DosDeviceQuery query = [&](char16_t* buffer, std::uint32_t capacity) {
+            asked.append(capacity);
+            if (failure != 0)
+                return DosDeviceAnswer{0, failure};
+            if (std::uint32_t(devices.size()) > capacity)
+                return DosDeviceAnswer{namesSize ? std::uint32_t(devices.size()) : 0,
+                                       ErrorInsufficientBuffer};
+            std::copy(devices.utf16(), devices.utf16() + devices.size(), buffer);
+            return DosDeviceAnswer{std::uint32_t(devices.size()), 0};
+        };
+        QString list = "stale";
+        std::uint32_t error = 0;
+        QCOMPARE(QueryDosDeviceList(query, list, error), failure == 0);
+        QCOMPARE(asked, capacities);
+        QCOMPARE(error, failure);
+        QCOMPARE(list, failure == 0 ? devices : QString());
+        if (failure == 0)
+            QVERIFY(DosDeviceNamesWithPrefix(list, "COM").size() > length / 8);
+    }
+
+    // A list that never fits ends in an error rather than an endless loop.
+    void dosDeviceListNeverFits() {
+        int calls = 0;
+        const DosDeviceQuery query = [&](char16_t*, std::uint32_t) {
+            ++calls;
+            return DosDeviceAnswer{0, ErrorInsufficientBuffer};
+        };
+        QString list;
+        std::uint32_t error = 0;
+        QVERIFY(!QueryDosDeviceList(query, list, error));
+        QCOMPARE(error, ErrorInsufficientBuffer);
+        QVERIFY(calls > 1);
+    }
+
+    // A port's presence on Windows: the friendly names of the Ports class as "<index>: <name>"
+    // lines, searched for the name with case ignored.
+    void friendlyNames_data() {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("found");
+        const QStringList usb{"Communications Port (COM1)", "USB Serial Port (COM10)"};
+        QTest::newRow("listed") << usb << "COM10" << true;
+        QTest::newRow("lower case") << usb << "com1" << true;
+        QTest::newRow("COM1 within COM10") << QStringList{"USB Serial Port (COM10)"} << "COM1" << true;
+        QTest::newRow("adapter gone") << QStringList{"Communications Port (COM1)"} << "COM3" << false;
+        QTest::newRow("no names (Wine)") << QStringList() << "COM12" << false;
+        QTest::newRow("a name without its port")
+            << QStringList{"", "ECP Printer Port (LPT1)"} << "COM1" << false;
+        QTest::newRow("empty port name") << usb << "" << false;
+    }
+    void friendlyNames() {
+        QFETCH(QStringList, names);
+        QFETCH(QString, port);
+        QFETCH(bool, found);
+        QCOMPARE(FriendlyNamesMention(FriendlyNameLines(names), port), found);
+    }
+
+    void friendlyNameLines() {
+        QCOMPARE(FriendlyNameLines({"Communications Port (COM1)", "", "USB Serial Port (COM10)"}),
+                 (QStringList{"0: Communications Port (COM1)", "1: ", "2: USB Serial Port (COM10)"}));
     }
 };
 

@@ -1,6 +1,7 @@
 // The Windows build under Wine: the zip scripts/windows makes, unpacked as a technician
 // would, run in a private Wine prefix on a private X display (Xvfb), against the panel
-// simulator on a pseudo-terminal that the prefix maps as COM12, with the sample setup
+// simulator on a pseudo-terminal that the prefix defines as the DOS device COM12 (found by
+// the port list itself, as a technician's port is), with the sample setup
 // program (setup-sim.exe) the wizard starts itself. The same whole session the Linux program
 // runs as a process (tests/app/tst_testdrive.cpp), the settings in Wine's registry under the
 // program's key, the second-instance warning.
@@ -71,6 +72,28 @@ class TestWine : public QObject {
         return true;
     }
 
+    // One Wine server for the whole test, its chatter in a file: it makes the terminal behind
+    // a COM port its controlling terminal and dumps its state when that hangs up.
+    bool startWineServer() {
+        QProcess server;
+        server.setProcessEnvironment(FEnv);
+        server.setProgram(QStringLiteral("wineserver"));
+        server.setArguments({"-p"});
+        server.setStandardOutputFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
+        server.setStandardErrorFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
+        FServerStarted = server.startDetached();
+        return FServerStarted;
+    }
+
+    bool stopWineServer() {
+        QProcess kill;
+        kill.setProcessEnvironment(FEnv);
+        kill.start(QStringLiteral("wineserver"), {"-k"});
+        const bool ok = kill.waitForFinished(30000);
+        FServerStarted = !ok;
+        return ok;
+    }
+
     // The program's values in Wine's registry, by name ("COM" -> "COM12", "CHANNEL" -> "0x2").
     QMap<QString, QString> storedSettings() {
         QMap<QString, QString> values;
@@ -112,7 +135,6 @@ class TestWine : public QObject {
                                           const QString& server = {}) {
         QProcessEnvironment env = FEnv;
         env.insert("KESTROM_BOXES_TO_STDERR", "1");
-        env.insert("KESTROM_EXTRA_PORTS", PortName);
         env.insert("KESTROM_TEST_DRIVE", drive);
         if (!server.isEmpty())
             env.insert("KESTROM_SETUP_PORT", server);
@@ -134,9 +156,10 @@ class TestWine : public QObject {
         return found;
     }
 
-    // Points the prefix's COM12 at the panel's pseudo-terminal.
+    // Points the prefix's COM12 at the panel's pseudo-terminal: the port Wine defines leads
+    // to FRoot/COM12, a link of ours.
     bool linkPort(const PanelSim& panel) {
-        const QString link = FPrefix + "/dosdevices/" + PortName.toLower();
+        const QString link = FRoot.filePath(PortName);
         QFile::remove(link);
         return QFile::link(panel.portName(), link);
     }
@@ -207,29 +230,24 @@ class TestWine : public QObject {
         FEnv.insert("WINEPREFIX", FPrefix);
         FEnv.insert("WINEDEBUG", "-all");
         FEnv.insert("WINEDLLOVERRIDES", "mscoree,mshtml="); // no offer to install Mono and Gecko
-        // One Wine server for the whole test, its chatter in a file: it makes the terminal
-        // behind a COM port its controlling terminal and dumps its state when that hangs up.
-        QProcess server;
-        server.setProcessEnvironment(FEnv);
-        server.setProgram(QStringLiteral("wineserver"));
-        server.setArguments({"-p"});
-        server.setStandardOutputFile(FRoot.filePath("wineserver.log"));
-        server.setStandardErrorFile(FRoot.filePath("wineserver.log"));
-        QVERIFY(server.startDetached());
-        FServerStarted = true;
+        QVERIFY(startWineServer());
         QElapsedTimer boot;
         boot.start();
         QVERIFY2(wine({"wineboot", "-i"}, 180000), "the Wine prefix could not be made");
         qInfo("Wine prefix made in %lld ms", boot.elapsed());
+        // COM12 as Wine defines a port: a DOS device (\??\COM12, and dosdevices/com12
+        // leading to the path given), made when its device manager starts, so after a restart.
+        QVERIFY(wine({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", PortName, "/t", "REG_SZ", "/d",
+                      FRoot.filePath(PortName), "/f"}));
+        QVERIFY(stopWineServer() && startWineServer());
+        QByteArray map;
+        QVERIFY(wine({"reg", "query", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"}, 60000, &map));
+        QVERIFY2(map.contains(PortName.toLatin1()), map.constData());
     }
 
     void cleanupTestCase() {
-        if (FServerStarted) {
-            QProcess kill;
-            kill.setProcessEnvironment(FEnv);
-            kill.start(QStringLiteral("wineserver"), {"-k"});
-            kill.waitForFinished(30000);
-        }
+        if (FServerStarted)
+            stopWineServer();
         if (FDisplay.state() != QProcess::NotRunning) {
             FDisplay.kill();
             FDisplay.waitForFinished();

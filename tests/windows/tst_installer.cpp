@@ -1,0 +1,276 @@
+// The Windows installer under Wine: the MSI scripts/windows makes, installed silently for the
+// user into a private Wine prefix on a private X display, as a technician installs it. The
+// Start-menu shortcut, the installed program's whole cable session on COM12 (a port Wine
+// defines, found by the port list itself), an upgrade from an installer of a lower version
+// (scripts/windows-msi makes it from the same files) that keeps the technician's setup.ini
+// line and files and leaves one entry, and the uninstall.
+//
+// Skipped with the reason when the installer (scripts/windows), wixl, Wine or Xvfb is missing.
+#include "PanelSim.h"
+#include "TestForms.h"
+#include "WizardProcess.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString PortName = QStringLiteral("COM12");
+const QString ShortcutName = QStringLiteral("Мастер подключения.lnk");
+const QString TechnicianLine = QStringLiteral("ABC=abcsetup.exe");
+
+QString windowsPath(const QString& path) {
+    return QStringLiteral("Z:") + QDir::toNativeSeparators(path).replace(u'/', u'\\');
+}
+
+} // namespace
+
+class TestInstaller : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir FRoot;
+    QString FPrefix;
+    QString FUser; // the Wine user's folder
+    QString FOldMsi;
+    QProcess FDisplay;
+    QProcessEnvironment FEnv;
+    bool FServerStarted = false;
+
+    bool wine(const QStringList& args, int ms = 60000, QByteArray* out = nullptr) {
+        QProcess p;
+        p.setProcessEnvironment(FEnv);
+        p.start(QStringLiteral("wine"), args);
+        if (!p.waitForFinished(ms) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+            qWarning("wine %s: %s", qPrintable(args.join(u' ')), p.readAllStandardError().constData());
+            p.kill();
+            p.waitForFinished();
+            return false;
+        }
+        if (out)
+            *out = p.readAllStandardOutput();
+        return true;
+    }
+
+    bool startWineServer() {
+        QProcess server;
+        server.setProcessEnvironment(FEnv);
+        server.setProgram(QStringLiteral("wineserver"));
+        server.setArguments({"-p"});
+        server.setStandardOutputFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
+        server.setStandardErrorFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
+        FServerStarted = server.startDetached();
+        return FServerStarted;
+    }
+
+    bool stopWineServer() {
+        QProcess kill;
+        kill.setProcessEnvironment(FEnv);
+        kill.start(QStringLiteral("wineserver"), {"-k"});
+        const bool ok = kill.waitForFinished(30000);
+        FServerStarted = !ok;
+        return ok;
+    }
+
+    QString installDir() const { return FUser + "/AppData/Local/Programs/Kestrom"; }
+    QString shortcut() const {
+        return FUser + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/" + ShortcutName;
+    }
+
+    // The installed products of this prefix as Wine's uninstaller lists them ("{code}|||name").
+    QStringList entries() {
+        QByteArray out;
+        if (!wine({"uninstaller", "--list"}, 60000, &out))
+            return {"(uninstaller failed)"};
+        return QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts).filter("|||Kestrom");
+    }
+
+    // The user's installer registration of the product: its values by name.
+    QMap<QString, QString> productRegistration() {
+        QMap<QString, QString> values;
+        QByteArray out;
+        wine({"reg", "query", "HKCU\\Software\\Microsoft\\Installer\\Products", "/s"}, 60000, &out);
+        for (const QByteArray& line : out.split('\n')) {
+            // "    ProductName    REG_SZ    Kestrom"
+            const QList<QByteArray> parts = line.simplified().split(' ');
+            if (parts.size() >= 3 && parts[1].startsWith("REG_"))
+                values[QString::fromLatin1(parts[0])] = QString::fromUtf8(parts.mid(2).join(' '));
+        }
+        return values;
+    }
+
+    bool install(const QString& msi) { return wine({"msiexec", "/i", windowsPath(msi), "/qn"}, 180000); }
+
+  private slots:
+    void initTestCase() {
+        const QString msi = QStringLiteral(KESTROM_WINDOWS_MSI);
+        if (!QFileInfo::exists(msi))
+            QSKIP(qPrintable("no installer at " + msi +
+                             ": scripts/windows makes it where the Qt for Windows is at hand"));
+        for (const char* tool : {"wine", "wineserver", "Xvfb", "wixl", "msibuild"})
+            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+        QVERIFY(FRoot.isValid());
+
+        // The installer of a lower version, from the same files.
+        FOldMsi = FRoot.filePath("kestrom-0.9.0.msi");
+        QProcess make;
+        make.start(QStringLiteral(KESTROM_SOURCE_DIR "/scripts/windows-msi"),
+                   {"0.9.0", QStringLiteral(KESTROM_SOURCE_DIR "/dist/windows"), FOldMsi});
+        QVERIFY(make.waitForFinished(120000));
+        QVERIFY2(make.exitCode() == 0 && QFileInfo::exists(FOldMsi), make.readAllStandardError().constData());
+
+        FDisplay.start(QStringLiteral("Xvfb"),
+                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+        QVERIFY(FDisplay.waitForStarted(10000));
+        QVERIFY(WizardProcess::waitFor([&] { return FDisplay.canReadLine(); }, 20000));
+        const QString display = QString::fromLatin1(FDisplay.readLine()).trimmed();
+        QVERIFY(!display.isEmpty());
+
+        FPrefix = FRoot.filePath("prefix");
+        QVERIFY(QDir().mkpath(FPrefix));
+        FEnv = QProcessEnvironment::systemEnvironment();
+        FEnv.remove("QT_QPA_PLATFORM");
+        FEnv.insert("DISPLAY", ":" + display);
+        FEnv.insert("WINEPREFIX", FPrefix);
+        FEnv.insert("WINEDEBUG", "-all");
+        FEnv.insert("WINEDLLOVERRIDES", "mscoree,mshtml=");
+        QVERIFY(startWineServer());
+        QVERIFY2(wine({"wineboot", "-i"}, 180000), "the Wine prefix could not be made");
+        // COM12 as Wine defines a port (see tst_wine), leading to FRoot/COM12.
+        QVERIFY(wine({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", PortName, "/t", "REG_SZ", "/d",
+                      FRoot.filePath(PortName), "/f"}));
+        QVERIFY(stopWineServer() && startWineServer());
+
+        const QStringList users = QDir(FPrefix + "/drive_c/users")
+                                      .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+                                      .filter(QRegularExpression("^(?!Public$)"));
+        QCOMPARE(users.size(), 1);
+        FUser = FPrefix + "/drive_c/users/" + users.first();
+    }
+
+    void cleanupTestCase() {
+        if (FServerStarted)
+            stopWineServer();
+        if (FDisplay.state() != QProcess::NotRunning) {
+            FDisplay.kill();
+            FDisplay.waitForFinished();
+        }
+    }
+
+    // The lower version first, the technician's own line and setup program added, then the
+    // current installer over it.
+    void upgradeKeepsTheTechniciansFiles() {
+        QVERIFY(install(FOldMsi));
+        QVERIFY(QFileInfo::exists(installDir() + "/kestrom.exe"));
+        QCOMPARE(entries().size(), 1);
+        QCOMPARE(productRegistration().value("ProductName"), QStringLiteral("Kestrom"));
+        QFile ini(installDir() + "/setup.ini");
+        QVERIFY(ini.open(QIODevice::Append));
+        ini.write((TechnicianLine + "\r\n").toLatin1());
+        ini.close();
+        QFile own(installDir() + "/abcsetup.exe");
+        QVERIFY(own.open(QIODevice::WriteOnly));
+        own.write("MZ");
+        own.close();
+
+        QVERIFY(install(QStringLiteral(KESTROM_WINDOWS_MSI)));
+        const QStringList after = entries();
+        QVERIFY2(after.size() == 1, qPrintable(after.join(u'\n')));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        const QString text = QString::fromLatin1(ini.readAll());
+        QVERIFY2(text.contains(TechnicianLine) && text.contains("WINPANEL=setup-sim.exe"), qPrintable(text));
+        QVERIFY(QFileInfo::exists(installDir() + "/abcsetup.exe"));
+        // The entry in "Apps and features": the product's icon kept by the installer service.
+        const QString icon = productRegistration().value("ProductIcon");
+        QVERIFY2(icon.endsWith("kestrom.ico"), qPrintable(icon));
+    }
+
+    void shortcutStartsTheInstalledProgram() {
+        QFile link(shortcut());
+        QVERIFY2(link.open(QIODevice::ReadOnly), qPrintable(shortcut()));
+        const QByteArray bytes = link.readAll();
+        const QString target = QStringLiteral("\\AppData\\Local\\Programs\\Kestrom\\kestrom.exe");
+        QVERIFY2(
+            bytes.contains(target.toLatin1()) ||
+                bytes.contains(QByteArray(reinterpret_cast<const char*>(target.utf16()), target.size() * 2)),
+            bytes.toHex().constData());
+    }
+
+    // The installed program, started as the shortcut starts it, on COM12 with the whole
+    // session: empty when it all happened, else what did not. ownerUnknown: the bridge closed
+    // a connection whose program it could not tell.
+    QString installedSession(bool& ownerUnknown) {
+        ownerUnknown = false;
+        QTemporaryDir dir;
+        QFile script(dir.filePath("script.txt"));
+        if (!script.open(QIODevice::WriteOnly))
+            return "no script file";
+        script.write(WholeSessionScript());
+        script.close();
+        PanelSim panel;
+        QFile::remove(FRoot.filePath(PortName));
+        if (!panel.startPty() || !QFile::link(panel.portName(), FRoot.filePath(PortName)))
+            return "no panel on COM12";
+        const QString server = QString::number(FreeTcpPort());
+        QProcessEnvironment env = FEnv;
+        env.insert("KESTROM_BOXES_TO_STDERR", "1");
+        env.insert("KESTROM_TEST_DRIVE",
+                   QStringLiteral("channel=2 port=%1 code=1234 server=%2 log connect commands")
+                       .arg(PortName, server));
+        env.insert("KESTROM_SETUP_PORT", server);
+        env.insert("KESTROM_SETUP_MODE", "script");
+        env.insert("KESTROM_SETUP_SCRIPT", windowsPath(dir.filePath("script.txt")));
+        env.insert("KESTROM_SETUP_RECORD", windowsPath(dir.filePath("record.txt")));
+        WizardProcess w({"wine", installDir() + "/kestrom.exe"}, env);
+        if (!w.start() || !w.waitForLine("TEST channel ", 60000))
+            return "the installed program did not start\n" + w.tail();
+        if (w.reported("TEST window ") != QStringLiteral("Мастер подключения v.1.0.0.0"))
+            return "caption " + w.reported("TEST window ");
+        if (!w.reported("TEST ports ").split(u',').contains(PortName))
+            return "COM12 not listed: " + w.reported("TEST ports ");
+        QString failure = RunWholeCableSession(w, panel, dir.filePath("record.txt"));
+        ownerUnknown =
+            w.logBodies().contains(" Подключение к мосту закрыто: не удалось определить, чья это программа.");
+        w.command("close");
+        if (failure.isEmpty() && !w.waitForExit(30000))
+            failure = "the window did not close";
+        if (failure.isEmpty() && w.exitCode() != 0)
+            failure = QStringLiteral("exit code %1").arg(w.exitCode());
+        if (!failure.isEmpty()) {
+            w.kill();
+            return failure + "\n" + w.tail();
+        }
+        return {};
+    }
+
+    void installedProgramRunsCableSession() {
+        bool ownerUnknown = false;
+        QString failure = installedSession(ownerUnknown);
+        if (!failure.isEmpty() && ownerUnknown) {
+            // Under Wine the TCP table now and then names no owner for a connection just made
+            // (seen in 2 of 9 runs here), and the bridge rightly closes it: the session once
+            // more, then it counts.
+            qWarning("the bridge could not tell the setup program's owner under Wine; once more");
+            failure = installedSession(ownerUnknown);
+        }
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    }
+
+    void uninstallLeavesOnlyTheTechniciansOwn() {
+        QVERIFY(wine({"msiexec", "/x", windowsPath(QStringLiteral(KESTROM_WINDOWS_MSI)), "/qn"}, 180000));
+        QCOMPARE(entries(), QStringList());
+        QVERIFY(!QFileInfo::exists(shortcut()));
+        QStringList left = QDir(installDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        left.sort();
+        QCOMPARE(left, (QStringList{"abcsetup.exe", "setup.ini"}));
+        // The choices the session saved stay in the registry.
+        QByteArray out;
+        QVERIFY(wine({"reg", "query", "HKCU\\Software\\Norvak\\Kestrom", "/v", "COM"}, 60000, &out));
+        QVERIFY2(out.contains(PortName.toLatin1()), out.constData());
+    }
+};
+
+QTEST_MAIN(TestInstaller)
+#include "tst_installer.moc"
