@@ -35,7 +35,7 @@
 
 #include "app/URLLabel.h"
 #include "channels/COMUtils.h"
-#include "server/SetupServer.h"
+#include "server/LoopbackServer.h"
 
 class QProcess;
 class QAbstractSocket;
@@ -74,7 +74,7 @@ class TMainKestromForm : public QWidget {
     TURLLabel* URLLabel1;
     QLabel* Label6;
     QLabel* Label7; // the status label
-    SetupServer* ServerSocket;
+    LoopbackServer* ServerSocket;
     QTcpSocket* ClientSocket;
     QTimer* Timer1;
 
@@ -149,9 +149,14 @@ class TMainKestromForm : public QWidget {
     QString SetupIniPath() const;
 
     // ---- local server (LocalServer.cpp) --------------------------------------------------
-    // False when listening failed; the reason is logged and shown.
+    // False when listening failed; the reason is logged and shown. The first start of a
+    // connection takes the port of the server dialog; later starts of the same connection
+    // listen on the port it has kept.
     bool StartServer();
-    void StopServer();
+    // ServerStop::KeepPort stops listening within a connection that goes on (the device lost
+    // for a while): the port stays this user's until the server starts again.
+    enum class ServerStop { EndOfConnection, KeepPort };
+    void StopServer(ServerStop How = ServerStop::EndOfConnection);
     void SendToSetup(int Count);
     void ServerSocketClientConnect(QAbstractSocket* socket);
     void ServerSocketClientDisconnect(QAbstractSocket* socket);
@@ -337,6 +342,8 @@ class TMainKestromForm : public QWidget {
     // Drops the setup program's bytes not yet written to the port, logging their loss.
     void DiscardSetupBytes();
     // The panel's socket turned out closed (a read found it so): its disconnect event.
+    // The local server could not start on the IP channel: the connection ends.
+    void EndForServerFailure();
     void PanelClosed();
     // Wires the relay core's reports to the handlers of the local server and the LAN relay.
     void WireRelay();
