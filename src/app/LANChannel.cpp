@@ -177,11 +177,16 @@ void TMainKestromForm::ClientSocketConnect() {
     // program runs (the first attempts failed the handshake) every success is a first one.
     if (FNeedLANReconnect && FSetupIsStarted) {
         FNeedLANReconnect = false;
-        StartServer();
+        if (!StartServer())
+            EndForServerFailure();
         return;
     }
     FNeedLANReconnect = false;
-    StartServer();
+    ServerSocket->Release(); // a new connection takes the port of the dialog afresh
+    if (!StartServer()) {
+        EndForServerFailure();
+        return;
+    }
     StartSetup();
     SaveIPList();
     IPCombo->setEnabled(false);
@@ -195,7 +200,9 @@ void TMainKestromForm::ClientSocketDisconnect() {
         return; // the user ended the connection, or the channel was reset
     AddLog(QStringLiteral("Получен disconnect от панели."), QString());
     SetClientActive(false);
-    StopServer();
+    // Until the reconnect the setup program finds the port refusing, not another
+    // account's program listening there.
+    StopServer(ServerStop::KeepPort);
     Timer1->start();
     FNeedLANReconnect = true;
 }
@@ -246,6 +253,15 @@ void TMainKestromForm::ResetLANChannel() {
     FReconnectAfterBox = false;
     StopSetup();
     StopServer();
+}
+
+void TMainKestromForm::EndForServerFailure() {
+    // The box naming the port has been shown by StartServer. The link goes idle first, so
+    // that dropping the panel's socket schedules no reconnect.
+    SetLink(lsIdle, QStringLiteral("Подключить"));
+    SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+    AddLog(QStringLiteral("Установили \"Нет подключения\", LAN, порт для оболочки не открыт"), QString());
+    ResetLANChannel();
 }
 
 void TMainKestromForm::ClientSocketError(int& ErrorCode) {

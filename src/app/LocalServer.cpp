@@ -2,8 +2,8 @@
 #include "app/MainFormUnit.h"
 #include "platform/Platform.h"
 #include "relay/RelayCore.h"
+#include "server/LoopbackServer.h"
 #include "server/ServerPort.h"
-#include "server/SetupServer.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QAbstractSocket>
@@ -14,20 +14,25 @@ quint16 TMainKestromForm::ServerPort() const {
 
 bool TMainKestromForm::StartServer() {
     if (ServerSocket->isListening())
-        StopServer();
+        StopServer(ServerStop::KeepPort);
     const quint16 port =
         EffectiveServerPort(TCPServerSettingsForm ? TCPServerSettingsForm->PortEdit->text() : QString());
     if (TCPServerSettingsForm)
         TCPServerSettingsForm->PortEdit->setText(QString::number(port));
     // Loopback only: the setup program runs on this machine, and a listener on every
     // interface would hand the panel, its master code already presented, to the network.
-    if (ServerSocket->listen(QHostAddress::LocalHost, port))
+    // Within a connection the port kept since its first start is used again: the setup
+    // program knows that one, and no other program has been able to take it meanwhile.
+    const quint16 used = ServerSocket->isHeld() ? ServerSocket->heldPort() : port;
+    if ((ServerSocket->isHeld() || ServerSocket->Hold(port)) && ServerSocket->Listen())
         return true;
     const QString reason = ServerSocket->errorString();
-    AddLog(QStringLiteral("Не удалось открыть порт %1 для оболочки: %2").arg(port).arg(reason), QString());
+    // Nothing listens and nothing is kept: the caller ends the connection.
+    ServerSocket->Release();
+    AddLog(QStringLiteral("Не удалось открыть порт %1 для оболочки: %2").arg(used).arg(reason), QString());
     Platform::MessageBox(
         this,
-        QStringLiteral("Не удалось открыть TCP порт %1 для программы настройки: %2").arg(port).arg(reason),
+        QStringLiteral("Не удалось открыть TCP порт %1 для программы настройки: %2").arg(used).arg(reason),
         QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
     return false;
 }
@@ -37,8 +42,11 @@ void TMainKestromForm::DropSetupConnections() {
     FDeletesPending = true;
 }
 
-void TMainKestromForm::StopServer() {
-    ServerSocket->close();
+void TMainKestromForm::StopServer(ServerStop How) {
+    if (How == ServerStop::KeepPort)
+        ServerSocket->Close();
+    else
+        ServerSocket->Release();
     // Connections closed here raise no disconnect event and leave FSetupConnected as it is.
     DropSetupConnections();
     DiscardSetupBytes();
@@ -80,7 +88,7 @@ void TMainKestromForm::SendToSetup(int Count) {
 }
 
 void TMainKestromForm::WireRelay() {
-    connect(ServerSocket, &QTcpServer::newConnection, this, [this] {
+    connect(ServerSocket, &LoopbackServer::newConnection, this, [this] {
         while (QAbstractSocket* s = ServerSocket->NextPendingSocket()) {
             if (!AcceptSetupPeer(s))
                 continue; // another account's program: closed unread
@@ -119,7 +127,9 @@ void TMainKestromForm::ServerSocketClientDisconnect(QAbstractSocket* socket) {
     socket->disconnect(this);
     socket->deleteLater();
     FDeletesPending = true;
-    FSetupConnected = false;
+    // A setup program that reconnected before its old connection's close was seen is
+    // still there: the device's bytes go on to it.
+    FSetupConnected = FRelay->SetupCount() > 0;
     AddLog(QStringLiteral("Оболочка отклчилась от моста."), QString());
     // A later connection's bytes may have waited for this one's.
     if (ConnectTypeComboBox->currentIndex() == chIP && FRelay->SetupCount() > 0)

@@ -1,7 +1,7 @@
 // Start-up, layout and the small handlers of the main window.
 #include "app/MainFormUnit.h"
 #include "relay/RelayCore.h"
-#include "server/SetupServer.h"
+#include "server/LoopbackServer.h"
 
 #include "app/AppStartup.h"
 #include "channels/RingThread.h"
@@ -104,7 +104,7 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     setTabOrder(PortCombo, MasterKeyEdit);
     setTabOrder(MasterKeyEdit, MKChB);
 
-    ServerSocket = new SetupServer(this);
+    ServerSocket = new LoopbackServer(this);
     FRelay = new RelayCore(this);
     ClientSocket = new QTcpSocket(this);
     Timer1 = new QTimer(this);

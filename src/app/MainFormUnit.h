@@ -36,7 +36,7 @@
 
 #include "app/URLLabel.h"
 #include "channels/COMUtils.h"
-#include "server/SetupServer.h"
+#include "server/LoopbackServer.h"
 
 class QProcess;
 class QAbstractSocket;
@@ -79,7 +79,7 @@ class TMainKestromForm : public QWidget {
     // Right click on the window's free area: the three auxiliary windows, each with its
     // shortcut.
     QMenu* WindowsMenu;
-    SetupServer* ServerSocket;
+    LoopbackServer* ServerSocket;
     QTcpSocket* ClientSocket;
     QTimer* Timer1;
 
@@ -158,9 +158,14 @@ class TMainKestromForm : public QWidget {
     QString SetupIniPath() const;
 
     // ---- local server (LocalServer.cpp) --------------------------------------------------
-    // False when listening failed; the reason is logged and shown.
+    // False when listening failed; the reason is logged and shown. The first start of a
+    // connection takes the port of the server dialog; later starts of the same connection
+    // listen on the port it has kept.
     bool StartServer();
-    void StopServer();
+    // ServerStop::KeepPort stops listening within a connection that goes on (the device lost
+    // for a while): the port stays this user's until the server starts again.
+    enum class ServerStop { EndOfConnection, KeepPort };
+    void StopServer(ServerStop How = ServerStop::EndOfConnection);
     void SendToSetup(int Count);
     void ServerSocketClientConnect(QAbstractSocket* socket);
     void ServerSocketClientDisconnect(QAbstractSocket* socket);
@@ -347,6 +352,8 @@ class TMainKestromForm : public QWidget {
     void DropSetupConnections();
     // Drops the setup program's bytes not yet written to the port, logging their loss.
     void DiscardSetupBytes();
+    // The local server could not start on the IP channel: the connection ends.
+    void EndForServerFailure();
     // The panel's socket turned out closed (a read found it so): its disconnect event, or
     // for a reset its error 10054.
     void PanelClosed();

@@ -217,6 +217,7 @@ void TMainKestromForm::MainLoop() {
     FReadSocket = 0;
     FRelay->SetLimits({SetupQueueLimit, SetupSendLimit, RelayCore::Overflow::Drop});
     FRelay->Reset();
+    ServerSocket->Release(); // a new connection takes the port of the dialog afresh
     if (!StartServer()) {
         AbandonAttempt(QString());
         return;
@@ -340,7 +341,19 @@ void TMainKestromForm::RelayPass() {
             AddLog(QStringLiteral("Попытка переокрытия COM порта"), QString());
             if (ReopenCOM()) {
                 WatchCOM();
-                StartServer();
+                if (!StartServer()) {
+                    // No server for the setup program (its box has been shown): the
+                    // connection ends as one whose server never started, never
+                    // "Подключен" with nothing listening.
+                    SetLink(lsIdle, QStringLiteral("Подключить"));
+                    SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+                    AddLog(QStringLiteral(
+                               "Установили \"Нет подключения\", главный цикл, порт для оболочки не открыт"),
+                           QString());
+                    FConnected = false;
+                    EnableChannelControls();
+                    return;
+                }
                 AddLog(QStringLiteral("Порт успешно переоткрыт"), QString());
                 SetStatus(QStringLiteral("Подключен"), StatusColour::Neutral);
             }
@@ -353,7 +366,9 @@ void TMainKestromForm::RelayPass() {
         if (!FModemConnect && URLLabel1->Tag != lsIdle && !COMPortExists(PortsListComboBox->currentText())) {
             CloseCOM();
             SetStatus(QStringLiteral("Прибор недоступен"), StatusColour::Red);
-            StopServer();
+            // The setup program is cut off until the port is back, and finds the port
+            // refusing meanwhile, not another account's program listening there.
+            StopServer(ServerStop::KeepPort);
             FNeedCOMReconnect = true;
         }
     }

@@ -1,9 +1,9 @@
 // Whose program a connection to the local server comes from.
 //
-// The local server listens on 127.0.0.1 only, but every account on the computer reaches
-// that address. Only this user's own programs may talk to the panel through it: an accepted
-// connection is looked up in the kernel's socket table and one of another account (root's
-// too) is closed before a byte of it is read.
+// The local server listens on the loopback addresses only (127.0.0.1 and ::1), but every
+// account on the computer reaches them. Only this user's own programs may talk to the panel through it: an
+// accepted connection is looked up in the kernel's socket table and one of another account (root's too) is
+// closed before a byte of it is read.
 //
 // The table rule is shared (PeerOwner.cpp); the platform part is one file per platform:
 // PeerOwner_posix.cpp reads /proc/net/tcp and /proc/net/tcp6, PeerOwner_win.cpp the system's TCP

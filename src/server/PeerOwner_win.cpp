@@ -1,7 +1,8 @@
 // The owner of a local connection on Windows: the process that holds the client's end, from
-// the system's TCP table (GetExtendedTcpTable), and the user its access token runs as.
+// the system's TCP tables (GetExtendedTcpTable, IPv4 and IPv6), and the user its access token runs as.
 #include "server/PeerOwner.h"
 
+#include <cstring>
 #include <vector>
 
 // In this order: <winsock2.h> before <windows.h>, both before <iphlpapi.h>.
@@ -33,12 +34,22 @@ PSID Sid(std::vector<char>& info) {
     return reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
 }
 
-// The process holding the TCP socket local -> remote (IPv4), 0 when the table has none.
+bool sameV6(const UCHAR* row, const QHostAddress& address) {
+    const Q_IPV6ADDR a = address.toIPv6Address();
+    return std::memcmp(row, a.c, 16) == 0;
+}
+
+// The process holding the TCP socket local -> remote (IPv4 or IPv6, as the client's
+// address is), 0 when the table has none.
 DWORD OwningPid(const Endpoint& local, const Endpoint& remote, DWORD* error) {
+    bool ipv4 = false;
+    const quint32 localAddress = local.address.toIPv4Address(&ipv4);
+    const quint32 remoteAddress = remote.address.toIPv4Address();
     std::vector<char> table(16384);
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD size = DWORD(table.size());
-        const DWORD rc = GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+        const DWORD rc = GetExtendedTcpTable(table.data(), &size, FALSE, ipv4 ? AF_INET : AF_INET6,
+                                             TCP_TABLE_OWNER_PID_ALL, 0);
         if (rc == ERROR_INSUFFICIENT_BUFFER) {
             table.resize(size + 4096);
             continue;
@@ -47,14 +58,23 @@ DWORD OwningPid(const Endpoint& local, const Endpoint& remote, DWORD* error) {
             *error = rc;
             return 0;
         }
-        const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
-        const quint32 localAddress = local.address.toIPv4Address();
-        const quint32 remoteAddress = remote.address.toIPv4Address();
+        // Addresses and ports in network order; the port in the low 16 bits.
+        if (ipv4) {
+            const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
+            for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
+                const MIB_TCPROW_OWNER_PID& row = rows->table[i];
+                if (ntohl(row.dwLocalAddr) == localAddress && ntohs(u_short(row.dwLocalPort)) == local.port &&
+                    ntohl(row.dwRemoteAddr) == remoteAddress &&
+                    ntohs(u_short(row.dwRemotePort)) == remote.port)
+                    return row.dwOwningPid;
+            }
+            return 0;
+        }
+        const auto* rows = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(table.data());
         for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
-            const MIB_TCPROW_OWNER_PID& row = rows->table[i];
-            // Addresses and ports in network order; the port in the low 16 bits.
-            if (ntohl(row.dwLocalAddr) == localAddress && ntohs(u_short(row.dwLocalPort)) == local.port &&
-                ntohl(row.dwRemoteAddr) == remoteAddress && ntohs(u_short(row.dwRemotePort)) == remote.port)
+            const MIB_TCP6ROW_OWNER_PID& row = rows->table[i];
+            if (sameV6(row.ucLocalAddr, local.address) && ntohs(u_short(row.dwLocalPort)) == local.port &&
+                sameV6(row.ucRemoteAddr, remote.address) && ntohs(u_short(row.dwRemotePort)) == remote.port)
                 return row.dwOwningPid;
         }
         return 0;
@@ -67,13 +87,6 @@ DWORD OwningPid(const Endpoint& local, const Endpoint& remote, DWORD* error) {
 
 Result Check(const Endpoint& server, const Endpoint& client) {
     Result r;
-    bool ipv4 = false;
-    client.address.toIPv4Address(&ipv4);
-    if (!ipv4) {
-        r.verdict = Verdict::CannotTell;
-        r.reason = QStringLiteral("не IPv4-подключение");
-        return r;
-    }
     DWORD error = 0;
     const DWORD pid = OwningPid(client, server, &error);
     if (error != 0) {

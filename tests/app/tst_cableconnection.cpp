@@ -312,6 +312,40 @@ class TestCableConnection : public QObject {
         QVERIFY(!MainKestromForm->FSetupIsStarted);
     }
 
+    // The server cannot listen again once the port is back (its port was lost meanwhile and
+    // another program took it): the connection ends with the box naming the port, as when
+    // the first start fails, never "Подключен" with nothing listening.
+    void serverRestartFailureEndsTheConnection() {
+        CableBench b(PanelSim::Config{});
+        TMainKestromForm* f = MainKestromForm;
+        QTcpServer squatter;
+        const quint16 port = TCPServerSettingsForm->PortEdit->text().toUShort();
+        Scenario* s = b.scenario();
+        s->step(
+             "setup program connected", [&] { return f->FSetupConnected && b.recordCount("connected") == 1; },
+             [&] { b.panel.unplug(); })
+            .step(
+                "server stopped", [&] { return !f->ServerSocket->isListening() && f->FNeedCOMReconnect; },
+                [&] {
+                    QVERIFY(f->ServerSocket->isHeld());
+                    f->ServerSocket->Release();
+                    QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
+                    b.panel.replug();
+                })
+            .step("connection ended", [&] { return !f->FConnected; });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + LogLines().join('\n')));
+        QCOMPARE(b.fx.boxes.boxes.size(), 1);
+        QVERIFY(b.fx.boxes.boxes[0].text.contains(QString::number(port)));
+        QCOMPARE(f->URLLabel1->text(), QStringLiteral("Подключить"));
+        QCOMPARE(f->URLLabel1->Tag, int(lsIdle));
+        QCOMPARE(f->Label7->text(), QStringLiteral("Нет подключения"));
+        QVERIFY(!f->ServerSocket->isListening() && !f->ServerSocket->isHeld());
+        QCOMPARE(f->FCOMHandle, -1);
+        QVERIFY(!f->FSetupIsStarted);
+        QVERIFY(f->PortsListComboBox->isEnabled());
+    }
+
     void portVanishesAndReturns() {
         CableBench b(PanelSim::Config{});
         TMainKestromForm* f = MainKestromForm;

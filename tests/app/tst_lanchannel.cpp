@@ -435,6 +435,33 @@ class TestLANChannel : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(b.panel.deviceData().endsWith("after the drop"), Long);
     }
 
+    // The server cannot listen again at the reconnect (its port was lost meanwhile and
+    // another program took it): the connection ends with the box naming the port, no
+    // further reconnect.
+    void serverRestartFailureEndsTheConnection() {
+        LanBench b(PanelSim::Config{});
+        TMainKestromForm* f = b.f;
+        QVERIFY2(b.connectSession(), qPrintable(bodies().join('\n')));
+        const quint16 port = f->ServerPort();
+        b.panel.dropClient(false);
+        QTRY_VERIFY_WITH_TIMEOUT(bodies().contains(" Получен disconnect от панели."), Long);
+        QVERIFY(!f->ServerSocket->isListening() && f->ServerSocket->isHeld());
+        f->ServerSocket->Release();
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
+        QTRY_VERIFY_WITH_TIMEOUT(f->URLLabel1->Tag == lsIdle, Long);
+        QCOMPARE(b.fx.boxes.boxes.size(), 1);
+        QVERIFY(b.fx.boxes.boxes[0].text.contains(QString::number(port)));
+        QCOMPARE(f->URLLabel1->text(), QStringLiteral("Подключить"));
+        QCOMPARE(f->Label7->text(), QStringLiteral("Нет подключения"));
+        QVERIFY(!f->ServerSocket->isListening() && !f->ServerSocket->isHeld());
+        QVERIFY(!f->FSetupIsStarted);
+        QVERIFY(!f->Timer1->isActive());
+        QVERIFY(f->IPCombo->isEnabled() && f->ConnectTypeComboBox->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!b.panel.hasClient(), Long);
+        QCOMPARE(countBody(" Получен disconnect от панели."), 1);
+    }
+
     void panelGoneAfterDrop() {
         LanBench b(PanelSim::Config{});
         TMainKestromForm* f = b.f;

@@ -63,8 +63,11 @@ class TestLocalServer : public QObject {
             QSKIP("port 53462 is taken on this machine");
         QVERIFY(ok);
         QCOMPARE(f->ServerPort(), TCPServerSettingsForm->PortEdit->text().toUShort());
-        // Loopback only: the panel must not be reachable from the network through us.
-        QCOMPARE(f->ServerSocket->serverAddress(), QHostAddress(QHostAddress::LocalHost));
+        // Loopback only: the panel must not be reachable from the network through us. Both
+        // loopback addresses: "localhost" may be ::1 first for the setup program.
+        QCOMPARE(f->ServerSocket->serverAddresses(),
+                 (QList<QHostAddress>{QHostAddress(QHostAddress::LocalHost),
+                                      QHostAddress(QHostAddress::LocalHostIPv6)}));
     }
 
     void connectAndDisconnectAreLogged() {
@@ -116,9 +119,107 @@ class TestLocalServer : public QObject {
         QTRY_COMPARE(first.bytesAvailable(), 3);
         QTest::qWait(50);
         QCOMPARE(second.bytesAvailable(), 0);
-        // One flag for all connections: the second leaving clears it.
+        // The second leaving leaves the first: the device's bytes still go to it.
         second.disconnectFromHost();
+        QTRY_VERIFY((f->StageSetupPacket(), f->ServerConnectionCount() == 1));
+        QVERIFY(f->FSetupConnected);
+        f->StringToBuffer("def");
+        f->SendToSetup(3);
+        QTRY_COMPARE(first.bytesAvailable(), 6);
+        QCOMPARE(first.readAll(), QByteArray("abcdef"));
+        first.disconnectFromHost();
         QTRY_VERIFY((f->StageSetupPacket(), !f->FSetupConnected));
+    }
+
+    // A setup program that reconnects before its old connection's close is seen: the old
+    // one's close leaves the new one served.
+    void reconnectBeforeTheOldCloseIsSeen() {
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
+        QVERIFY(f->StartServer());
+        auto old = std::make_unique<QTcpSocket>();
+        connectClient(*old, f->ServerPort());
+        QTRY_COMPARE(f->ServerConnectionCount(), 1);
+        QTcpSocket fresh;
+        connectClient(fresh, f->ServerPort());
+        QTRY_COMPARE(f->ServerConnectionCount(), 2);
+        old->abort();
+        old.reset();
+        QTRY_VERIFY((f->StageSetupPacket(), f->ServerConnectionCount() == 1));
+        QVERIFY(logHas(" Оболочка отклчилась от моста."));
+        f->StringToBuffer("panel");
+        f->SendToSetup(5);
+        QTRY_COMPARE(fresh.bytesAvailable(), 5);
+        QCOMPARE(fresh.readAll(), QByteArray("panel"));
+    }
+
+    // Between a stop and the next start within a connection the port stays ours: connects
+    // are refused, nobody else binds it, and the next start serves on it again, even when
+    // the dialog names another port meanwhile (that one is for the next connection).
+    void portKeptBetweenStops_data() {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("127.0.0.1") << "127.0.0.1";
+        QTest::newRow("::1") << "::1";
+    }
+    void portKeptBetweenStops() {
+        QFETCH(QString, address);
+        const QHostAddress where(address);
+        const quint16 port = FreeTcpPort();
+        TCPServerSettingsForm->PortEdit->setText(QString::number(port));
+        QVERIFY(f->StartServer());
+        f->StopServer(TMainKestromForm::ServerStop::KeepPort);
+        QVERIFY(!f->ServerSocket->isListening());
+        QTcpSocket probe;
+        probe.connectToHost(where, port);
+        QVERIFY(!probe.waitForConnected(3000));
+        QCOMPARE(probe.error(), QAbstractSocket::ConnectionRefusedError);
+        QTcpServer squatter; // Qt's listener: SO_REUSEADDR, as most programs'
+        QVERIFY(!squatter.listen(where, port));
+        QVERIFY(!squatter.listen(QHostAddress::Any, port));
+
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
+        QVERIFY(f->StartServer());
+        QCOMPARE(f->ServerPort(), port);
+        QTcpSocket setup;
+        setup.connectToHost(where, port);
+        QVERIFY(setup.waitForConnected(3000));
+        QTRY_VERIFY(f->FSetupConnected);
+        f->StringToBuffer("again");
+        f->SendToSetup(5);
+        QTRY_COMPARE(setup.bytesAvailable(), 5);
+
+        // At the connection's end the port is given back.
+        f->StopServer();
+        QVERIFY2(squatter.listen(where, port), qPrintable(squatter.errorString()));
+    }
+
+    // A program connecting to ::1 is served like one on 127.0.0.1, and its owner is found in
+    // the kernel's IPv6 table.
+    void ipv6LoopbackRelays() {
+        TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
+        QVERIFY(f->StartServer());
+        QTcpSocket setup;
+        setup.connectToHost(QHostAddress::LocalHostIPv6, f->ServerPort());
+        QVERIFY(setup.waitForConnected(3000));
+        QTRY_VERIFY(f->FSetupConnected);
+        QVERIFY(!logHas(" Подключение к мосту закрыто: не удалось определить, чья это программа."));
+        const PeerOwner::Result r =
+            PeerOwner::Check({QHostAddress(QHostAddress::LocalHostIPv6), f->ServerPort()},
+                             {setup.localAddress(), setup.localPort()});
+        QCOMPARE(int(r.verdict), int(PeerOwner::Verdict::Own));
+        f->StringToBuffer("v6");
+        f->SendToSetup(2);
+        QTRY_COMPARE(setup.bytesAvailable(), 2);
+        QCOMPARE(setup.readAll(), QByteArray("v6"));
+        setup.write("up");
+        QByteArray staged;
+        const auto stageWhatCame = [&] {
+            while (f->StageSetupPacket() > 0) {
+                staged += QByteArray(f->FSetupBuffer, f->FReadSocket);
+                f->FReadSocket = 0; // written
+            }
+            return staged == "up";
+        };
+        QTRY_VERIFY(stageWhatCame());
     }
 
     void packetsAreQueuedNotOverwritten() {
@@ -205,6 +306,13 @@ class TestLocalServer : public QObject {
                    "   0: 0000000000000000FFFF00000100007F:C351 0000000000000000FFFF00000100007F:D0D6 01 "
                    "00000000:00000000 00:00000000 00000000  1000        0 777 1 0000000000000000 20 4\n")
             << "127.0.0.1:50001" << 1000 << true;
+        // ::1:50001 -> ::1:53462 as /proc/net/tcp6 prints it (each word in host order).
+        QTest::newRow("IPv6 loopback (tcp6)")
+            << QByteArray(
+                   "  sl  local_address                         remote_address                        st\n"
+                   "   0: 00000000000000000000000001000000:C351 00000000000000000000000001000000:D0D6 01 "
+                   "00000000:00000000 00:00000000 00000000  1000        0 778 1 0000000000000000 20 4\n")
+            << "::1:50001" << 1000 << true;
         QTest::newRow("odd lines are skipped")
             << QByteArray("garbage\n\n   0: 0100007F:C351\n"
                           "   1: 0100007F:C3XX 0100007F:D0D6 01 0:0 0:0 0 1 0 9 1\n"
@@ -219,10 +327,12 @@ class TestLocalServer : public QObject {
         QFETCH(QString, client);
         QFETCH(int, uid);
         QFETCH(bool, ownerKnown);
-        const PeerOwner::Endpoint c{QHostAddress(client.section(':', 0, 0)),
-                                    quint16(client.section(':', 1).toUInt())};
-        const std::optional<PeerOwner::Socket> found =
-            PeerOwner::FindSocket(table, c, {QHostAddress(QHostAddress::LocalHost), 53462});
+        const PeerOwner::Endpoint c{QHostAddress(client.section(':', 0, -2)),
+                                    quint16(client.section(':', -1).toUInt())};
+        const QHostAddress server(c.address.protocol() == QAbstractSocket::IPv6Protocol
+                                      ? QHostAddress::LocalHostIPv6
+                                      : QHostAddress::LocalHost);
+        const std::optional<PeerOwner::Socket> found = PeerOwner::FindSocket(table, c, {server, 53462});
         QCOMPARE(found.has_value(), uid >= 0);
         if (found) {
             QCOMPARE(int(found->uid), uid);
