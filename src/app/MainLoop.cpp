@@ -199,6 +199,9 @@ void TMainKestromForm::AbandonAttempt(const QString& logLine) {
 }
 
 void TMainKestromForm::MainLoop() {
+    // The port is fresh: a loss noted by an earlier attempt that gave up (a handshake write
+    // after the modem hung up) is not this connection's.
+    FNeedCOMReconnect = false;
     // Device check.
     if (!DetectDevice()) {
         if (FClosed) {

@@ -197,6 +197,31 @@ class TestModemConnection : public QObject {
         QCOMPARE(f->FVerInfoWait, 60000);
     }
 
+    // A port loss noted by an earlier attempt that gave up (its handshake write failed after
+    // the modem hung up) ended the next call in its first relay pass.
+    void staleLossEndsNoLaterCall() {
+        ModemBench b({});
+        TMainKestromForm* f = MainKestromForm;
+        SetTickClockForTest(0, 20);
+        f->FNeedCOMReconnect = true; // as such an attempt leaves it
+        // The relay runs nested in the click: the scenario acts from inside it.
+        auto* s = new Scenario([f] { f->FConnected = false; }, &b.sim);
+        s->step(
+             "connected, setup program in",
+             [&] { return f->URLLabel1->Tag == lsConnected && f->FSetupConnected; },
+             [&] {
+                 QCOMPARE(f->Label7->text(), QStringLiteral("Подключен"));
+                 f->URLLabel1->Click(); // disconnect
+             })
+            .step("disconnected", [&] { return f->URLLabel1->Tag == lsIdle; });
+        s->start();
+        f->URLLabel1->Click();
+        QTRY_VERIFY_WITH_TIMEOUT(s->finished() || !s->failure().isEmpty(), 30000);
+        QVERIFY2(s->failure().isEmpty(), qPrintable(s->failure() + "\n" + bodies().join('\n')));
+        QVERIFY2(!bodies().contains(QStringLiteral("  Завершение работы по потере порта.")),
+                 qPrintable(bodies().join('\n')));
+    }
+
     // A dial that fails: its text in red, back to idle, the dialer's lines in the log even
     // though the log window is hidden.
     void dialFails_data() {
