@@ -158,6 +158,7 @@ void TMainKestromForm::FormCreate() {
     LoadCOMSettings();
     LoadIPList();
     ConnectTypeComboBoxChange();
+    WatchForCrashReport();
 }
 
 void TMainKestromForm::FormClose() {
@@ -329,6 +330,7 @@ QString TMainKestromForm::GetFileVersionString() {
 
 void TMainKestromForm::SetStatus(const QString& caption, StatusColour colour) {
     Label7->setText(caption);
+    NoteCrashState();
     if (colour == StatusColour::Unchanged)
         return;
     QPalette pal = Label7->palette();
@@ -341,6 +343,7 @@ void TMainKestromForm::SetLink(int state, const QString& caption) {
     URLLabel1->Tag = state;
     URLLabel1->setText(caption);
     URLLabel1->adjustSize();
+    NoteCrashState();
 }
 
 void TMainKestromForm::EnableChannelControls() {
