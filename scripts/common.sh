@@ -4,7 +4,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PACKAGES=(cmake g++ make qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core socat xvfb
           iproute2 nftables
           clang-14 libclang-rt-14-dev libfuzzer-14-dev
-          dpkg-dev lintian desktop-file-utils qt6-translations-l10n
+          dpkg-dev lintian desktop-file-utils qt6-translations-l10n libdw-dev
           g++-mingw-w64-x86-64-posix wine wine64)
 # The Windows build (scripts/windows), where the Qt for Windows is at hand; scripts/test adds
 # them then. (The cross compiler and Wine are in the list above.)

@@ -165,6 +165,7 @@ void TMainKestromForm::FormCreate() {
     LoadCOMSettings();
     LoadIPList();
     ConnectTypeComboBoxChange();
+    WatchForCrashReport();
 }
 
 void TMainKestromForm::FormClose() {
@@ -381,6 +382,7 @@ QString TMainKestromForm::GetFileVersionString() {
 
 void TMainKestromForm::SetStatus(const QString& caption, StatusColour colour) {
     Label7->setText(caption);
+    NoteCrashState();
     if (colour == StatusColour::Unchanged)
         return;
     QPalette pal = Label7->palette();
@@ -393,6 +395,7 @@ void TMainKestromForm::SetLink(int state, const QString& caption) {
     URLLabel1->Tag = state;
     URLLabel1->setText(caption);
     URLLabel1->adjustSize();
+    NoteCrashState();
 }
 
 void TMainKestromForm::EnableChannelControls() {

@@ -106,6 +106,9 @@ class TMainKestromForm : public QWidget {
     enum class StatusColour { Neutral, Red, Unchanged };
     void SetStatus(const QString& caption, StatusColour colour);
     void SetLink(int state, const QString& caption);
+    // The connection's state for a crash report (CrashReporting.cpp).
+    void NoteCrashState();
+    void WatchForCrashReport();
     void EnableChannelControls(); // the controls a connect disabled, back to usable
     void DisableModemControls();  // channel, port list, phone, refresh button
 

@@ -1,4 +1,5 @@
 #include "app/AppStartup.h"
+#include "app/CrashReporting.h"
 #include "app/MainFormUnit.h"
 #include "app/SingleInstance.h"
 #include "app/TestDrive.h"
@@ -19,6 +20,7 @@ int main(int argc, char* argv[]) {
                              QStringLiteral("Предупреждение"), Platform::BoxIcon::Warning);
         return 0;
     }
+    CrashReporting::Start();
 
     CreateForms();
     // Closing the main window ends the program, whatever other windows are still open.

@@ -1,5 +1,6 @@
 #include "log/LOGUnit.h"
 
+#include "crash/CrashSnapshot.h"
 #include "log/LogFormat.h"
 #include "log/TimeFuncs.h"
 #include "platform/LogFileText.h"
@@ -81,7 +82,9 @@ void TLOGForm::AddLog(const QString& text, const QString& tag) {
     for (const QString& line : lines) {
         if (Log->count() > LogFormat::MaxLines)
             Log->clear();
-        Log->addItem(LogFormat::guiLine(TimeStamp(), tag, line));
+        const QString shown = LogFormat::guiLine(TimeStamp(), tag, line);
+        Log->addItem(shown);
+        CrashSnapshot::AddLogLine(shown);
     }
     if (AutiscrollCheckBox->isChecked())
         scrollToEnd(Log);
@@ -153,5 +156,6 @@ void TLogThread::ThreadLog(const QString& text, const QString& tag) {
 
 void TLogThread::SyncLog() {
     LogObject->addItem(FLogLine);
+    CrashSnapshot::AddLogLine(FLogLine);
     scrollToEnd(LogObject);
 }

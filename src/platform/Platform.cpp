@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QWidget>
 #include <cstdio>
 
@@ -19,7 +20,14 @@ bool g_tempOverridden = false;
 } // namespace
 
 void MessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon) {
-    const BoxRecord rec{text, caption, icon};
+    MessageBox(owner, text, caption, icon, {});
+}
+
+void MessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon,
+                const QList<BoxButton>& buttons) {
+    BoxRecord rec{text, caption, icon};
+    for (const BoxButton& button : buttons)
+        rec.buttons << button.label;
     if (g_boxHandler) {
         g_boxHandler(rec);
         return;
@@ -34,7 +42,14 @@ void MessageBox(QWidget* owner, const QString& text, const QString& caption, Box
         qicon = QMessageBox::Warning;
     else if (icon == BoxIcon::Information)
         qicon = QMessageBox::Information;
-    QMessageBox box(qicon, caption, text, QMessageBox::Ok, owner);
+    QMessageBox box(qicon, caption, text, QMessageBox::NoButton, owner);
+    for (const BoxButton& button : buttons) {
+        QPushButton* push = box.addButton(button.label, QMessageBox::ActionRole);
+        // The box closes on any of its buttons' clicks; these act and leave it open.
+        QObject::disconnect(push, &QAbstractButton::clicked, nullptr, nullptr);
+        QObject::connect(push, &QPushButton::clicked, &box, button.action);
+    }
+    box.addButton(QMessageBox::Ok);
     box.exec();
 }
 

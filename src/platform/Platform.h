@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QFont>
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QWidget;
@@ -16,10 +18,21 @@ struct BoxRecord {
     QString text;
     QString caption;
     BoxIcon icon;
+    // The labels of the buttons beside OK, if any.
+    QStringList buttons = {};
 };
 
 // A modal box with one OK button. Returns when it is closed.
 void MessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon);
+
+// A button that acts and leaves its box open.
+struct BoxButton {
+    QString label;
+    std::function<void()> action;
+};
+// A modal box with these buttons before OK; only OK closes it.
+void MessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon,
+                const QList<BoxButton>& buttons);
 
 // Test seam: every box goes to the handler instead of the screen (empty: real boxes).
 // With the environment variable KESTROM_BOXES_TO_STDERR=1 the real program prints each box

@@ -147,8 +147,11 @@ class TestPackage : public QObject {
     void installedFiles_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("kind");
+        // Its symbol table stays, so that its crash reports name its functions.
         QTest::newRow("program") << "usr/lib/kestrom/kestrom"
-                                 << "program";
+                                 << "program with symbols";
+        QTest::newRow("crash report helper") << "usr/lib/kestrom/kestrom-crash-report"
+                                             << "program";
         // The technician's lines for the panels' programs survive upgrades: a conffile in
         // /etc, and the program reads it beside itself through a link.
         QTest::newRow("setup.ini, a conffile") << "etc/kestrom/setup.ini"
@@ -183,8 +186,12 @@ class TestPackage : public QObject {
         const QFileInfo info(installed(path));
         QVERIFY2(info.exists() || info.isSymLink(),
                  qPrintable(info.filePath())); // an absolute link leads out of the root
-        if (kind == QLatin1String("program")) {
+        if (kind == QLatin1String("program") || kind == QLatin1String("program with symbols")) {
             QVERIFY(info.isFile() && info.isExecutable());
+            const Run sections = run(QStringLiteral("readelf"), {QStringLiteral("-S"), info.filePath()});
+            QVERIFY2(sections.ok(), qPrintable(sections.both()));
+            QCOMPARE(sections.out.contains(QLatin1String(".symtab")), kind != QLatin1String("program"));
+            QVERIFY(!sections.out.contains(QLatin1String(".debug_info")));
         } else if (kind == QLatin1String("windows program")) {
             QFile f(info.filePath());
             QVERIFY(f.open(QIODevice::ReadOnly));

@@ -385,6 +385,82 @@ class TestWine : public QObject {
                  qPrintable(setupProgramsRunning().join(u'\n')));
     }
 
+    void crashLeavesReportAndMinidump_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("function");
+        QTest::newRow("access violation") << "ACCESS"
+                                          << "Exception: EXCEPTION_ACCESS_VIOLATION (0xc0000005) at 0x"
+                                          << "crashByAccessViolation";
+        QTest::newRow("abort") << "ABORT"
+                               << "Signal: SIGABRT (abort)"
+                               << "crashByAbort";
+        QTest::newRow("exception from a slot")
+            << "THROW"
+            << "Exception: std::terminate, std::runtime_error: thrown from a slot"
+            << "throwFromSlot";
+    }
+    void crashLeavesReportAndMinidump() {
+        // The crash handler's test program of the Windows build (not in the zip) beside the
+        // unpacked program, with its Qt.
+        QFETCH(QString, how);
+        QFETCH(QString, what);
+        QFETCH(QString, function);
+        const QString build = QStringLiteral(KESTROM_WINDOWS_BUILD);
+        const QString sim = build + "/kestrom-crash-sim.exe";
+        if (!QFileInfo::exists(sim))
+            QSKIP(qPrintable("no " + sim + ": scripts/windows builds it"));
+        QFile::remove(FApp + "/kestrom-crash-sim.exe");
+        QVERIFY(QFile::copy(sim, FApp + "/kestrom-crash-sim.exe"));
+        QDirIterator users(FPrefix + "/drive_c/users", QDir::Dirs | QDir::NoDotAndDotDot);
+        QString dir;
+        while (users.hasNext() && dir.isEmpty()) {
+            const QString user = users.next();
+            if (QFileInfo(user + "/AppData/Local").isDir())
+                dir = user + "/AppData/Local/Norvak/Kestrom/crashes";
+        }
+        QVERIFY(!dir.isEmpty());
+        const QStringList before = QDir(dir).entryList({"crash-*.txt"}, QDir::Files);
+
+        QProcessEnvironment env = FEnv;
+        // No Wine debugger for the unhandled exception: the process ends as on Windows.
+        env.insert("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d");
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("wine"), {FApp + "/kestrom-crash-sim.exe", how});
+        QVERIFY(p.waitForFinished(60000));
+        QVERIFY2(p.exitCode() != 0, qPrintable(p.readAllStandardError()));
+
+        QStringList added = QDir(dir).entryList({"crash-*.txt"}, QDir::Files, QDir::Name);
+        for (const QString& old : before)
+            added.removeAll(old);
+        QCOMPARE(added.size(), 1);
+        const QString report = dir + "/" + added.first();
+        QFile text(report);
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        const QString body = QString::fromUtf8(text.readAll());
+        QVERIFY2(body.contains(what), qPrintable(body));
+        QVERIFY(body.contains("Thread: GUI thread"));
+        QVERIFY(body.contains("Connection: channel=cable; link=connected; port=COM5; setup program running"));
+        QVERIFY(body.contains("+CHECK_MASTER_CODE=1,\"****\""));
+        QVERIFY(!body.contains("Qz7w"));
+        QFile dump(report.chopped(4) + ".dmp");
+        QVERIFY(dump.open(QIODevice::ReadOnly));
+        QCOMPARE(dump.read(4), QByteArray("MDMP"));
+
+        // The script names the frame of the function that crashed from the build's own file.
+        QProcess named;
+        named.start(QStringLiteral(KESTROM_SOURCE_DIR "/scripts/symbolize-windows-crash"), {report, build});
+        QVERIFY(named.waitForFinished(60000));
+        QCOMPARE(named.exitCode(), 0);
+        const QString out = QString::fromUtf8(named.readAllStandardOutput());
+        QVERIFY2(QRegularExpression(" #\\d+ 0x[0-9a-f]+ kestrom-crash-sim\\.exe\\+0x[0-9a-f]+ in (.*::)?" +
+                                    function + "(\\(.*\\))? at \\S+:\\d+")
+                     .match(out)
+                     .hasMatch(),
+                 qPrintable(out));
+    }
+
     void secondStartWarnsAndExits() {
         auto first = wizard(QStringLiteral("commands"));
         QVERIFY(first->start());
