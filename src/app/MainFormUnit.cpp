@@ -361,7 +361,12 @@ void TMainKestromForm::SpeedButton1Click() {
 
 void TMainKestromForm::FillPortsList() {
     QStringList ports;
-    GetCOMPortList(ports, QString());
+    QString error;
+    if (!GetCOMPortList(ports, QString(), &error)) {
+        // The list the user had stays; the system's own words say why it was not renewed.
+        Platform::MessageBox(this, error, QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+        return;
+    }
     PortsListComboBox->clear();
     PortsListComboBox->addItems(ports);
     if (!ports.isEmpty())

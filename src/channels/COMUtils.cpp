@@ -21,6 +21,7 @@ constexpr int SpeedTolerancePercent = 2;
 
 QMutex enumeratorMutex;
 std::function<QStringList()> enumeratorForTest;
+QString failureForTest;
 
 std::function<QStringList()> testEnumerator() {
     QMutexLocker lock(&enumeratorMutex);
@@ -106,13 +107,22 @@ int WriteCOMString(COMHandle handle, const QByteArray& s) {
                               static_cast<int>(std::min<qsizetype>(s.size(), INT32_MAX)), ShortWriteLimitMs);
 }
 
-void GetCOMPortList(QStringList& list, const QString& prefix) {
+bool GetCOMPortList(QStringList& list, const QString& prefix, QString* error) {
     const std::function<QStringList()> enumerator = testEnumerator();
+    QString failure;
+    {
+        QMutexLocker lock(&enumeratorMutex);
+        failure = failureForTest;
+    }
     QStringList all;
+    if (!failure.isEmpty() || (!enumerator && !COMMachinePorts(all, failure))) {
+        if (error)
+            *error = failure;
+        return false;
+    }
     if (enumerator) {
         all = enumerator();
     } else {
-        all = COMMachinePorts();
         // Ports the machine cannot list (a panel simulator's pseudo-terminal, a udev alias,
         // a port Wine maps), named by the user; listed while present.
         const QString extra = qEnvironmentVariable("KESTROM_EXTRA_PORTS");
@@ -126,6 +136,7 @@ void GetCOMPortList(QStringList& list, const QString& prefix) {
         if (name.startsWith(prefix, Qt::CaseSensitive))
             list.append(name);
     }
+    return true;
 }
 
 bool COMPortExists(const QString& portName) {
@@ -147,4 +158,9 @@ bool COMPortExists(const QString& portName) {
 void SetCOMPortEnumeratorForTest(std::function<QStringList()> enumerator) {
     QMutexLocker lock(&enumeratorMutex);
     enumeratorForTest = std::move(enumerator);
+}
+
+void SetCOMPortListFailureForTest(const QString& message) {
+    QMutexLocker lock(&enumeratorMutex);
+    failureForTest = message;
 }

@@ -52,8 +52,9 @@ int WriteCOMString(COMHandle handle, const QByteArray& s);
 // sysfs, in natural order); COM3, COM10 (the DOS device names that begin with "COM", in the
 // system's order). Then the names or paths listed in the environment variable
 // KESTROM_EXTRA_PORTS (separated by ':') that are present, e.g. a panel simulator's
-// pseudo-terminal.
-void GetCOMPortList(QStringList& list, const QString& prefix);
+// pseudo-terminal. When the system cannot list its ports, returns false with the system's
+// text in error (if given) and leaves the list as it was.
+bool GetCOMPortList(QStringList& list, const QString& prefix, QString* error = nullptr);
 
 #ifndef _WIN32
 // The machine's serial ports as listed under a sysfs tty class directory
@@ -77,3 +78,6 @@ QString COMPortPath(const QString& portName);
 // Test seam: replaces the enumeration of the machine's ports (tests present
 // pseudo-terminals through symlinks). An empty function restores the real one.
 void SetCOMPortEnumeratorForTest(std::function<QStringList()> enumerator);
+// Test seam: while message is not empty, listing the ports fails with it, as when the
+// system refuses its device names.
+void SetCOMPortListFailureForTest(const QString& message);

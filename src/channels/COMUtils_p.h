@@ -5,8 +5,9 @@
 #include "channels/COMUtils.h"
 
 // The machine's serial ports by name, in natural order, without the test seam or
-// KESTROM_EXTRA_PORTS. Opens no port.
-QStringList COMMachinePorts();
+// KESTROM_EXTRA_PORTS. Opens no port. False, with the system's text in error, when the
+// system could not list them (Windows only).
+bool COMMachinePorts(QStringList& ports, QString& error);
 
 // Whether the named port's device is there now.
 bool COMDevicePresent(const QString& portName);

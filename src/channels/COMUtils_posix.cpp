@@ -213,8 +213,9 @@ QString COMPortPath(const QString& portName) {
     return QStringLiteral("/dev/") + portName;
 }
 
-QStringList COMMachinePorts() {
-    return GetSysfsCOMPorts(QStringLiteral("/sys/class/tty"));
+bool COMMachinePorts(QStringList& ports, QString& /*error*/) {
+    ports = GetSysfsCOMPorts(QStringLiteral("/sys/class/tty"));
+    return true;
 }
 
 // The device node decides. A pulled USB adapter's node goes away; a symlink to a

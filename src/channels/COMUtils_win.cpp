@@ -433,7 +433,7 @@ int WriteCOMData(COMHandle handle, const char* data, int count) {
     return written;
 }
 
-QStringList COMMachinePorts() {
+bool COMMachinePorts(QStringList& ports, QString& errorText) {
     QString list;
     std::uint32_t error = 0;
     const bool ok = QueryDosDeviceList(
@@ -446,11 +446,12 @@ QStringList COMMachinePorts() {
         },
         list, error);
     if (!ok) {
-        qWarning("The DOS device names could not be read: %s", qPrintable(systemMessage(error)));
-        return {};
+        errorText = systemMessage(error);
+        return false;
     }
     // In the system's order, as the technician's other tools list them.
-    return DosDeviceNamesWithPrefix(list, QStringLiteral("COM"));
+    ports = DosDeviceNamesWithPrefix(list, QStringLiteral("COM"));
+    return true;
 }
 
 bool COMDevicePresent(const QString& portName) {

@@ -1,6 +1,7 @@
 // The main window: channel arrangement, address and port checks, shortcuts, dialogs.
 #include "TestForms.h"
 #include "app/MainFormUnit.h"
+#include "channels/COMUtils.h"
 #include "log/LOGUnit.h"
 #include "settings/COMSettingsUnit.h"
 #include "settings/TPCServerSettingsUnit.h"
@@ -213,6 +214,27 @@ class TestMainWindow : public QObject {
         f->IPCombo->setEditText("10.0.0.9");
         QCOMPARE(f->PortCombo->currentText(), QStringLiteral("0"));
         QVERIFY(f->URLLabel1->isEnabled());
+    }
+
+    // A refused port list is said in the system's words and the list shown stays as it was.
+    void portListFailureKeepsTheList() {
+        TMainKestromForm* f = MainKestromForm;
+        SetCOMPortEnumeratorForTest([] { return QStringList{"COM1", "COM3"}; });
+        f->SpeedButton1Click();
+        f->PortsListComboBox->setCurrentIndex(1);
+        SetCOMPortListFailureForTest(QStringLiteral("Отказано в доступе."));
+        f->SpeedButton1Click();
+        QCOMPARE(fx->boxes.boxes.size(), 1);
+        QCOMPARE(fx->boxes.boxes[0].text, QStringLiteral("Отказано в доступе."));
+        QCOMPARE(fx->boxes.boxes[0].caption, QStringLiteral("Ошибка"));
+        QCOMPARE(fx->boxes.boxes[0].icon, Platform::BoxIcon::Error);
+        QCOMPARE(f->PortsListComboBox->count(), 2);
+        QCOMPARE(f->PortsListComboBox->currentText(), QStringLiteral("COM3"));
+
+        SetCOMPortListFailureForTest({});
+        f->SpeedButton1Click();
+        QCOMPARE(fx->boxes.boxes.size(), 1);
+        QCOMPARE(f->PortsListComboBox->currentIndex(), 0);
     }
 
     void masterCodeBox() {

@@ -414,8 +414,17 @@ class TestCOMUtils : public QObject {
         // Gone from the list means gone, although its device is still there.
         QVERIFY(!COMPortExists(b.portName()));
 
+        // A system that refuses its device names leaves the list as it was.
+        SetCOMPortListFailureForTest(QStringLiteral("Отказано в доступе."));
+        QString error;
+        QVERIFY(!GetCOMPortList(list, "", &error));
+        QCOMPARE(error, QStringLiteral("Отказано в доступе."));
+        QCOMPARE(list, QStringList{a.portName()});
+        SetCOMPortListFailureForTest({});
+
+        // sysfs always answers.
         SetCOMPortEnumeratorForTest({});
-        GetCOMPortList(list, "");
+        QVERIFY(GetCOMPortList(list, "", &error));
         QVERIFY(!list.contains(a.portName()));
         QVERIFY(COMPortExists(b.portName()));
     }

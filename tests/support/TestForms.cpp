@@ -36,6 +36,7 @@ FormsFixture::~FormsFixture() {
     Destroy();
     Platform::SetAppDirForTest(QString());
     SetCOMPortEnumeratorForTest({});
+    SetCOMPortListFailureForTest({});
 }
 
 void FormsFixture::Create() {

@@ -3,7 +3,8 @@
 // Start-menu shortcut, the installed program's whole cable session on COM12 (a port Wine
 // defines, found by the port list itself), an upgrade from an installer of a lower version
 // (scripts/windows-msi makes it from the same files) that keeps the technician's setup.ini
-// line and files and leaves one entry, and the uninstall.
+// line and files and leaves one entry, a rebuild of the same version that replaces the
+// installed one, the downgrade refused, and the uninstall.
 //
 // Skipped with the reason when the installer (scripts/windows), wixl, Wine or Xvfb is missing.
 #include "PanelSim.h"
@@ -34,6 +35,7 @@ class TestInstaller : public QObject {
     QString FPrefix;
     QString FUser; // the Wine user's folder
     QString FOldMsi;
+    QString FRebuiltMsi;
     QProcess FDisplay;
     QProcessEnvironment FEnv;
     bool FServerStarted = false;
@@ -100,6 +102,26 @@ class TestInstaller : public QObject {
         return values;
     }
 
+    // A table of an installer as msiinfo exports it.
+    static QString table(const QString& msi, const QString& name) {
+        QProcess p;
+        p.start(QStringLiteral("msiinfo"), {"export", msi, name});
+        if (!p.waitForFinished(30000) || p.exitCode() != 0)
+            return "(msiinfo failed)";
+        return QString::fromUtf8(p.readAllStandardOutput());
+    }
+
+    bool makeMsi(const QString& version, const QString& out) {
+        QProcess make;
+        make.start(QStringLiteral(KESTROM_SOURCE_DIR "/scripts/windows-msi"),
+                   {version, QStringLiteral(KESTROM_SOURCE_DIR "/dist/windows"), out});
+        if (!make.waitForFinished(120000) || make.exitCode() != 0 || !QFileInfo::exists(out)) {
+            qWarning("windows-msi %s: %s", qPrintable(version), make.readAllStandardError().constData());
+            return false;
+        }
+        return true;
+    }
+
     bool install(const QString& msi) { return wine({"msiexec", "/i", windowsPath(msi), "/qn"}, 180000); }
 
   private slots:
@@ -108,18 +130,17 @@ class TestInstaller : public QObject {
         if (!QFileInfo::exists(msi))
             QSKIP(qPrintable("no installer at " + msi +
                              ": scripts/windows makes it where the Qt for Windows is at hand"));
-        for (const char* tool : {"wine", "wineserver", "Xvfb", "wixl", "msibuild"})
+        for (const char* tool : {"wine", "wineserver", "Xvfb", "wixl", "msibuild", "msiinfo"})
             if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
                 QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
         QVERIFY(FRoot.isValid());
 
         // The installer of a lower version, from the same files.
         FOldMsi = FRoot.filePath("kestrom-0.9.0.msi");
-        QProcess make;
-        make.start(QStringLiteral(KESTROM_SOURCE_DIR "/scripts/windows-msi"),
-                   {"0.9.0", QStringLiteral(KESTROM_SOURCE_DIR "/dist/windows"), FOldMsi});
-        QVERIFY(make.waitForFinished(120000));
-        QVERIFY2(make.exitCode() == 0 && QFileInfo::exists(FOldMsi), make.readAllStandardError().constData());
+        QVERIFY(makeMsi("0.9.0", FOldMsi));
+        // A rebuild of the current version: the same files under a new product code.
+        FRebuiltMsi = FRoot.filePath("kestrom-rebuilt.msi");
+        QVERIFY(makeMsi(QStringLiteral(KESTROM_VERSION), FRebuiltMsi));
 
         FDisplay.start(QStringLiteral("Xvfb"),
                        {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
@@ -159,6 +180,23 @@ class TestInstaller : public QObject {
         }
     }
 
+    // The texts the installer shows, and the upgrade that takes in its own version
+    // (attributes 513: migrate features, maximum version inclusive).
+    void tablesHoldTheirOwnTexts() {
+        const QString msi = QStringLiteral(KESTROM_WINDOWS_MSI);
+        const QString conditions = table(msi, "LaunchCondition");
+        QVERIFY2(conditions.contains(
+                     QStringLiteral("NOT WIX_DOWNGRADE_DETECTED\tУстановлена более новая версия программы.")),
+                 qPrintable(conditions));
+        const QString shortcuts = table(msi, "Shortcut");
+        QVERIFY2(
+            shortcuts.contains(QStringLiteral("StartMenuShortcut\tProgramMenuFolder\tМастер подключения\t")),
+            qPrintable(shortcuts));
+        const QString upgrades = table(msi, "Upgrade");
+        QVERIFY2(upgrades.contains(QStringLiteral("\t513\t\tWIX_UPGRADE_DETECTED")), qPrintable(upgrades));
+        QVERIFY2(upgrades.contains(QStringLiteral("\t2\t\tWIX_DOWNGRADE_DETECTED")), qPrintable(upgrades));
+    }
+
     // The lower version first, the technician's own line and setup program added, then the
     // current installer over it.
     void upgradeKeepsTheTechniciansFiles() {
@@ -185,6 +223,22 @@ class TestInstaller : public QObject {
         // The entry in "Apps and features": the product's icon kept by the installer service.
         const QString icon = productRegistration().value("ProductIcon");
         QVERIFY2(icon.endsWith("kestrom.ico"), qPrintable(icon));
+    }
+
+    // A rebuilt installer of the installed version replaces it, and the first one it in turn;
+    // a lower version is refused over them.
+    void sameVersionReplacesAndLowerIsRefused() {
+        QVERIFY(install(FRebuiltMsi));
+        QStringList now = entries();
+        QVERIFY2(now.size() == 1, qPrintable(now.join(u'\n')));
+        QVERIFY(install(QStringLiteral(KESTROM_WINDOWS_MSI)));
+        const QStringList back = entries();
+        QVERIFY2(back.size() == 1 && back != now, qPrintable(back.join(u'\n')));
+        QVERIFY(QFileInfo::exists(installDir() + "/abcsetup.exe"));
+
+        QVERIFY(!install(FOldMsi));
+        now = entries();
+        QVERIFY2(now == back, qPrintable(now.join(u'\n')));
     }
 
     void shortcutStartsTheInstalledProgram() {
