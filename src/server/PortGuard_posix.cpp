@@ -1,5 +1,6 @@
 // The port kept by a second socket beside the listener (SO_REUSEPORT: same user only).
 #include "server/PortGuard.h"
+#include "server/SockAddr.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -37,21 +38,9 @@ int bound(const QHostAddress& address, quint16 port, bool reuseAddress, QString*
         ::close(fd);
         return -1;
     }
-    int rc;
-    if (v6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&a.sin6_addr, bytes.c, sizeof bytes.c);
-        rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(address.toIPv4Address());
-        rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    }
+    sockaddr_storage a{};
+    const int size = SockAddr(address, port, &a);
+    const int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), size);
     if (rc != 0) {
         *bindError = errno;
         *error = errnoText("bind", errno);

@@ -3,6 +3,7 @@
 // between the close of a listener and the next holder the port is free for as long as the
 // two calls take.
 #include "server/PortGuard.h"
+#include "server/SockAddr.h"
 
 #include <cstring>
 
@@ -45,21 +46,9 @@ qintptr Hold(const QHostAddress& address, quint16 port, QString* error, bool* no
         ::closesocket(s);
         return NoSocket;
     }
-    int rc;
-    if (v6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&a.sin6_addr, bytes.c, sizeof bytes.c);
-        rc = ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(address.toIPv4Address());
-        rc = ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    }
+    sockaddr_storage a{};
+    const int size = SockAddr(address, port, &a);
+    const int rc = ::bind(s, reinterpret_cast<const sockaddr*>(&a), size);
     if (rc != 0) {
         const int e = ::WSAGetLastError();
         *noAddress = e == WSAEADDRNOTAVAIL;

@@ -8,14 +8,32 @@
 
 class TestSingleInstance : public QObject {
     Q_OBJECT
+
+    static QProcessEnvironment environment(const QString& tmpDir, const QString& configDir) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmpDir);
+        env.insert("XDG_CONFIG_HOME", configDir);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("KESTROM_BOXES_TO_STDERR", "1");
+        return env;
+    }
+
+    // The wizard starts and keeps running without the "already running" box.
+    static void startsAndRuns(const QProcessEnvironment& env) {
+        QProcess wizard;
+        wizard.setProcessEnvironment(env);
+        wizard.start(KESTROM_EXE, {});
+        QVERIFY(wizard.waitForStarted());
+        QVERIFY2(!wizard.waitForFinished(1500), wizard.readAllStandardError().constData());
+        QVERIFY(wizard.readAllStandardError().indexOf("BOX") < 0);
+        wizard.kill();
+        wizard.waitForFinished();
+    }
   private slots:
     void secondStartWarnsAndExits() {
         QTemporaryDir tmp;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", tmp.path()); // a private instance name space for this test
-        env.insert("XDG_CONFIG_HOME", tmp.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("KESTROM_BOXES_TO_STDERR", "1");
+        // A private instance name space for this test.
+        const QProcessEnvironment env = environment(tmp.path(), tmp.path());
 
         QProcess first;
         first.setProcessEnvironment(env);
@@ -69,20 +87,9 @@ class TestSingleInstance : public QObject {
         if (::geteuid() == 0) // the directory of ours as another account's (only root can give it away)
             QVERIFY(::chown(taken.constData(), 65534, 65534) == 0);
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", tmp.path());
+        QProcessEnvironment env = environment(tmp.path(), tmp.path());
         env.remove("XDG_RUNTIME_DIR");
-        env.insert("XDG_CONFIG_HOME", tmp.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("KESTROM_BOXES_TO_STDERR", "1");
-        QProcess wizard;
-        wizard.setProcessEnvironment(env);
-        wizard.start(KESTROM_EXE, {});
-        QVERIFY(wizard.waitForStarted());
-        QVERIFY2(!wizard.waitForFinished(1500), wizard.readAllStandardError().constData());
-        QVERIFY(wizard.readAllStandardError().indexOf("BOX") < 0);
-        wizard.kill();
-        wizard.waitForFinished();
+        startsAndRuns(env);
     }
 
     void unusableTempDirIsNoRunningInstance() {
@@ -92,20 +99,7 @@ class TestSingleInstance : public QObject {
         QFile notADirectory(tmp.filePath("not-a-directory"));
         QVERIFY(notADirectory.open(QIODevice::WriteOnly));
         notADirectory.close();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", notADirectory.fileName());
-        env.insert("XDG_CONFIG_HOME", tmp.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("KESTROM_BOXES_TO_STDERR", "1");
-
-        QProcess wizard;
-        wizard.setProcessEnvironment(env);
-        wizard.start(KESTROM_EXE, {});
-        QVERIFY(wizard.waitForStarted());
-        QVERIFY2(!wizard.waitForFinished(1500), wizard.readAllStandardError().constData());
-        QVERIFY(wizard.readAllStandardError().indexOf("BOX") < 0);
-        wizard.kill();
-        wizard.waitForFinished();
+        startsAndRuns(environment(notADirectory.fileName(), tmp.path()));
     }
 };
 

@@ -9,6 +9,7 @@
 // Skipped with the reason when the installer (scripts/windows), wixl, Wine or Xvfb is missing.
 #include "PanelSim.h"
 #include "TestForms.h"
+#include "WineSession.h"
 #include "WizardProcess.h"
 
 #include <QDir>
@@ -32,47 +33,13 @@ class TestInstaller : public QObject {
     Q_OBJECT
 
     QTemporaryDir FRoot;
-    QString FPrefix;
     QString FUser; // the Wine user's folder
     QString FOldMsi;
     QString FRebuiltMsi;
-    QProcess FDisplay;
-    QProcessEnvironment FEnv;
-    bool FServerStarted = false;
+    WineSession FWine;
 
     bool wine(const QStringList& args, int ms = 60000, QByteArray* out = nullptr) {
-        QProcess p;
-        p.setProcessEnvironment(FEnv);
-        p.start(QStringLiteral("wine"), args);
-        if (!p.waitForFinished(ms) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-            qWarning("wine %s: %s", qPrintable(args.join(u' ')), p.readAllStandardError().constData());
-            p.kill();
-            p.waitForFinished();
-            return false;
-        }
-        if (out)
-            *out = p.readAllStandardOutput();
-        return true;
-    }
-
-    bool startWineServer() {
-        QProcess server;
-        server.setProcessEnvironment(FEnv);
-        server.setProgram(QStringLiteral("wineserver"));
-        server.setArguments({"-p"});
-        server.setStandardOutputFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
-        server.setStandardErrorFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
-        FServerStarted = server.startDetached();
-        return FServerStarted;
-    }
-
-    bool stopWineServer() {
-        QProcess kill;
-        kill.setProcessEnvironment(FEnv);
-        kill.start(QStringLiteral("wineserver"), {"-k"});
-        const bool ok = kill.waitForFinished(30000);
-        FServerStarted = !ok;
-        return ok;
+        return FWine.Wine(args, ms, out);
     }
 
     QString installDir() const { return FUser + "/AppData/Local/Programs/Kestrom"; }
@@ -142,43 +109,17 @@ class TestInstaller : public QObject {
         FRebuiltMsi = FRoot.filePath("kestrom-rebuilt.msi");
         QVERIFY(makeMsi(QStringLiteral(KESTROM_VERSION), FRebuiltMsi));
 
-        FDisplay.start(QStringLiteral("Xvfb"),
-                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
-        QVERIFY(FDisplay.waitForStarted(10000));
-        QVERIFY(WizardProcess::waitFor([&] { return FDisplay.canReadLine(); }, 20000));
-        const QString display = QString::fromLatin1(FDisplay.readLine()).trimmed();
-        QVERIFY(!display.isEmpty());
+        const QString wineFailed = FWine.Start(FRoot.path(), PortName);
+        QVERIFY2(wineFailed.isEmpty(), qPrintable(wineFailed));
 
-        FPrefix = FRoot.filePath("prefix");
-        QVERIFY(QDir().mkpath(FPrefix));
-        FEnv = QProcessEnvironment::systemEnvironment();
-        FEnv.remove("QT_QPA_PLATFORM");
-        FEnv.insert("DISPLAY", ":" + display);
-        FEnv.insert("WINEPREFIX", FPrefix);
-        FEnv.insert("WINEDEBUG", "-all");
-        FEnv.insert("WINEDLLOVERRIDES", "mscoree,mshtml=");
-        QVERIFY(startWineServer());
-        QVERIFY2(wine({"wineboot", "-i"}, 180000), "the Wine prefix could not be made");
-        // COM12 as Wine defines a port (see tst_wine), leading to FRoot/COM12.
-        QVERIFY(wine({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", PortName, "/t", "REG_SZ", "/d",
-                      FRoot.filePath(PortName), "/f"}));
-        QVERIFY(stopWineServer() && startWineServer());
-
-        const QStringList users = QDir(FPrefix + "/drive_c/users")
+        const QStringList users = QDir(FWine.Prefix() + "/drive_c/users")
                                       .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
                                       .filter(QRegularExpression("^(?!Public$)"));
         QCOMPARE(users.size(), 1);
-        FUser = FPrefix + "/drive_c/users/" + users.first();
+        FUser = FWine.Prefix() + "/drive_c/users/" + users.first();
     }
 
-    void cleanupTestCase() {
-        if (FServerStarted)
-            stopWineServer();
-        if (FDisplay.state() != QProcess::NotRunning) {
-            FDisplay.kill();
-            FDisplay.waitForFinished();
-        }
-    }
+    void cleanupTestCase() { FWine.Stop(); }
 
     // The texts the installer shows, and the upgrade that takes in its own version
     // (attributes 513: migrate features, maximum version inclusive).
@@ -268,7 +209,7 @@ class TestInstaller : public QObject {
         if (!panel.startPty() || !QFile::link(panel.portName(), FRoot.filePath(PortName)))
             return "no panel on COM12";
         const QString server = QString::number(FreeTcpPort());
-        QProcessEnvironment env = FEnv;
+        QProcessEnvironment env = FWine.Env();
         env.insert("KESTROM_BOXES_TO_STDERR", "1");
         env.insert("KESTROM_TEST_DRIVE",
                    QStringLiteral("channel=2 port=%1 code=1234 server=%2 log connect commands")

@@ -9,6 +9,7 @@
 // Skipped with the reason when the zip (scripts/windows), Wine or Xvfb is missing.
 #include "PanelSim.h"
 #include "TestForms.h"
+#include "WineSession.h"
 #include "WizardProcess.h"
 
 #include <QDir>
@@ -51,47 +52,11 @@ class TestWine : public QObject {
     Q_OBJECT
 
     QTemporaryDir FRoot;
-    QString FApp;    // the unpacked zip
-    QString FPrefix; // the Wine prefix
-    QProcess FDisplay;
-    QProcessEnvironment FEnv; // for every Wine process
-    bool FServerStarted = false;
+    QString FApp; // the unpacked zip
+    WineSession FWine;
 
-    // Runs "wine args..." to its end (at most ms); false when it failed. Its stdout to out.
     bool wine(const QStringList& args, int ms = 60000, QByteArray* out = nullptr) {
-        QProcess p;
-        p.setProcessEnvironment(FEnv);
-        p.start(QStringLiteral("wine"), args);
-        if (!p.waitForFinished(ms) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-            p.kill();
-            p.waitForFinished();
-            return false;
-        }
-        if (out)
-            *out = p.readAllStandardOutput();
-        return true;
-    }
-
-    // One Wine server for the whole test, its chatter in a file: it makes the terminal behind
-    // a COM port its controlling terminal and dumps its state when that hangs up.
-    bool startWineServer() {
-        QProcess server;
-        server.setProcessEnvironment(FEnv);
-        server.setProgram(QStringLiteral("wineserver"));
-        server.setArguments({"-p"});
-        server.setStandardOutputFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
-        server.setStandardErrorFile(FRoot.filePath("wineserver.log"), QIODevice::Append);
-        FServerStarted = server.startDetached();
-        return FServerStarted;
-    }
-
-    bool stopWineServer() {
-        QProcess kill;
-        kill.setProcessEnvironment(FEnv);
-        kill.start(QStringLiteral("wineserver"), {"-k"});
-        const bool ok = kill.waitForFinished(30000);
-        FServerStarted = !ok;
-        return ok;
+        return FWine.Wine(args, ms, out);
     }
 
     // The program's values in Wine's registry, by name ("COM" -> "COM12", "CHANNEL" -> "0x2").
@@ -115,7 +80,7 @@ class TestWine : public QObject {
     // The setup program's copies still running in this prefix.
     QStringList setupProgramsRunning() const {
         QStringList found;
-        const QByteArray mark = "WINEPREFIX=" + FPrefix.toLocal8Bit();
+        const QByteArray mark = "WINEPREFIX=" + FWine.Prefix().toLocal8Bit();
         for (const QString& pid : QDir(QStringLiteral("/proc")).entryList({"[0-9]*"}, QDir::Dirs)) {
             QFile cmd(QStringLiteral("/proc/%1/cmdline").arg(pid));
             QFile env(QStringLiteral("/proc/%1/environ").arg(pid));
@@ -133,7 +98,7 @@ class TestWine : public QObject {
     // dir, or, without dir, as a sink.
     std::unique_ptr<WizardProcess> wizard(const QString& drive, const QString& dir = {},
                                           const QString& server = {}) {
-        QProcessEnvironment env = FEnv;
+        QProcessEnvironment env = FWine.Env();
         env.insert("KESTROM_BOXES_TO_STDERR", "1");
         env.insert("KESTROM_TEST_DRIVE", drive);
         if (!server.isEmpty())
@@ -149,7 +114,7 @@ class TestWine : public QObject {
     // This run's folders of the wizard in the user's temporary folder (kestrom-XXXXXXXX).
     QStringList runDirectories() const {
         QStringList found;
-        QDirIterator users(FPrefix + "/drive_c/users", QDir::Dirs | QDir::NoDotAndDotDot);
+        QDirIterator users(FWine.Prefix() + "/drive_c/users", QDir::Dirs | QDir::NoDotAndDotDot);
         while (users.hasNext())
             for (const QString& d : QDir(users.next() + "/Temp").entryList({"kestrom-*"}, QDir::Dirs))
                 found << d;
@@ -214,45 +179,14 @@ class TestWine : public QObject {
         QVERIFY(unzip.waitForFinished(60000) && unzip.exitCode() == 0);
         QVERIFY(QFileInfo::exists(FApp + "/kestrom.exe"));
 
-        // A display of our own: Xvfb names its number on the descriptor given.
-        FDisplay.start(QStringLiteral("Xvfb"),
-                       {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
-        QVERIFY(FDisplay.waitForStarted(10000));
-        QVERIFY(WizardProcess::waitFor([&] { return FDisplay.canReadLine(); }, 20000));
-        const QString display = QString::fromLatin1(FDisplay.readLine()).trimmed();
-        QVERIFY(!display.isEmpty());
-
-        FPrefix = FRoot.filePath("prefix");
-        QVERIFY(QDir().mkpath(FPrefix));
-        FEnv = QProcessEnvironment::systemEnvironment();
-        FEnv.remove("QT_QPA_PLATFORM"); // the Windows Qt has its own platform only
-        FEnv.insert("DISPLAY", ":" + display);
-        FEnv.insert("WINEPREFIX", FPrefix);
-        FEnv.insert("WINEDEBUG", "-all");
-        FEnv.insert("WINEDLLOVERRIDES", "mscoree,mshtml="); // no offer to install Mono and Gecko
-        QVERIFY(startWineServer());
-        QElapsedTimer boot;
-        boot.start();
-        QVERIFY2(wine({"wineboot", "-i"}, 180000), "the Wine prefix could not be made");
-        qInfo("Wine prefix made in %lld ms", boot.elapsed());
-        // COM12 as Wine defines a port: a DOS device (\??\COM12, and dosdevices/com12
-        // leading to the path given), made when its device manager starts, so after a restart.
-        QVERIFY(wine({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", PortName, "/t", "REG_SZ", "/d",
-                      FRoot.filePath(PortName), "/f"}));
-        QVERIFY(stopWineServer() && startWineServer());
+        const QString wineFailed = FWine.Start(FRoot.path(), PortName);
+        QVERIFY2(wineFailed.isEmpty(), qPrintable(wineFailed));
         QByteArray map;
         QVERIFY(wine({"reg", "query", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"}, 60000, &map));
         QVERIFY2(map.contains(PortName.toLatin1()), map.constData());
     }
 
-    void cleanupTestCase() {
-        if (FServerStarted)
-            stopWineServer();
-        if (FDisplay.state() != QProcess::NotRunning) {
-            FDisplay.kill();
-            FDisplay.waitForFinished();
-        }
-    }
+    void cleanupTestCase() { FWine.Stop(); }
 
     void wholeCableSession() {
         // A choice saved by an earlier run comes back (the IP channel, COM1); the drive then
@@ -412,7 +346,7 @@ class TestWine : public QObject {
             QSKIP(qPrintable("no " + sim + ": scripts/windows builds it"));
         QFile::remove(FApp + "/kestrom-crash-sim.exe");
         QVERIFY(QFile::copy(sim, FApp + "/kestrom-crash-sim.exe"));
-        QDirIterator users(FPrefix + "/drive_c/users", QDir::Dirs | QDir::NoDotAndDotDot);
+        QDirIterator users(FWine.Prefix() + "/drive_c/users", QDir::Dirs | QDir::NoDotAndDotDot);
         QString dir;
         while (users.hasNext() && dir.isEmpty()) {
             const QString user = users.next();
@@ -422,7 +356,7 @@ class TestWine : public QObject {
         QVERIFY(!dir.isEmpty());
         const QStringList before = QDir(dir).entryList({"crash-*.txt"}, QDir::Files);
 
-        QProcessEnvironment env = FEnv;
+        QProcessEnvironment env = FWine.Env();
         // No Wine debugger for the unhandled exception: the process ends as on Windows.
         env.insert("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d");
         QProcess p;
