@@ -68,10 +68,7 @@ void TMainKestromForm::URLLabel1Click() {
         } else if (kind == kindIP) {
             SetStatus(QStringLiteral("Идет подключение"), StatusColour::Unchanged);
             SetClientActive(false);
-            // The panel is held back (TCP) while the setup program does not keep up, and
-            // the setup program while the panel does not.
-            FRelay->SetLimits({LANQueueLimit, LANQueueLimit, RelayCore::Overflow::HoldDevice});
-            FRelay->Reset();
+            UseRelayChannel(RelayChannel::LAN);
             ClientSocket->setProperty("Host", IPCombo->currentText());
             ClientSocket->setProperty("Port", PortCombo->currentText().toUInt());
             SetClientActive(true);

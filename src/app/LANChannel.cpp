@@ -13,8 +13,6 @@
 namespace {
 // Reconnect attempts in a row before the channel gives up.
 constexpr int MaxReconnects = 10;
-// Most bytes the relay reads from either socket at a time.
-constexpr qint64 LANPiece = 64 * 1024;
 } // namespace
 
 void TMainKestromForm::WireClientSocket() {
@@ -100,6 +98,7 @@ void TMainKestromForm::PanelClosed() {
     }
     FClientActive = false;
     ++FClientAttempt;
+    FRelay->SetDevice(nullptr); // the setup program's bytes have nowhere to go now
     ClientSocketDisconnect();
 }
 
@@ -156,7 +155,6 @@ void TMainKestromForm::ClientSocketConnect() {
     AddLog(QStringLiteral("LAN connect"), QString());
     FReconectCount = 0;
     FNeedAskLANVer = true;
-    FRelay->SetDevice(FPanelEnd);
     if (ClientSocket->bytesAvailable() > 0)
         ClientSocketRead(); // the panel spoke before we looked
     const bool answered = LANHandshake();
@@ -172,6 +170,8 @@ void TMainKestromForm::ClientSocketConnect() {
     }
     if (!FClientActive)
         return; // dropped right after answering: the disconnect handler has scheduled a reconnect
+    // Identified: the setup program's bytes go to the panel from now on.
+    FRelay->SetDevice(FPanelEnd);
     SetStatus(QStringLiteral("Подключен"), StatusColour::Unchanged);
     // A reconnect of a running session only brings the local server back. Until a setup
     // program runs (the first attempts failed the handshake) every success is a first one.
@@ -220,8 +220,7 @@ void TMainKestromForm::ClientSocketRead() {
     // panel back) until its connection has room again (the relay core's setupRoom).
     if (!FRelay->SetupHasRoom())
         return;
-    char bytes[LANPiece];
-    const qint64 n = FPanelEnd->read(bytes, sizeof bytes);
+    const qint64 n = FPanelEnd->read(FDataBuffer, COM_BUFFER_SIZE);
     if (n < 0) {
         PanelClosed();
         return;
@@ -230,14 +229,9 @@ void TMainKestromForm::ClientSocketRead() {
         return;
     if (LogRecording()) {
         AddLog(QStringLiteral("PANEL->SETUP"), QString());
-        LogHexDump(QByteArray::fromRawData(bytes, n), int(n));
+        LogHexDump(QByteArray::fromRawData(FDataBuffer, n), int(n));
     }
-    const QAbstractSocket* setup = FRelay->FirstSetup();
-    if (!setup || setup->state() != QAbstractSocket::ConnectedState ||
-        FRelay->ToSetup(bytes, n) == RelayCore::Delivery::NoSetup) {
-        AddLog(QStringLiteral("Ошибка при ображении к оболочке"), QString());
-        return; // nobody to hand the bytes to: they are lost
-    }
+    SendToSetup(int(n));
 }
 
 void TMainKestromForm::ResetLANChannel() {
@@ -300,18 +294,18 @@ void TMainKestromForm::RelaySetupToPanel() {
 bool TMainKestromForm::RelaySetupToPanelOnce() {
     // The relay core takes the setup program's bytes in connection order, and none while
     // the panel's connection holds LANQueueLimit already (TCP then holds the setup program).
-    char bytes[LANPiece];
-    const qint64 n = FRelay->ReadSetup(bytes, sizeof bytes);
+    const qint64 n = FRelay->ReadSetup(FSetupBuffer, COM_BUFFER_SIZE);
     if (n <= 0)
         return false;
     if (LogRecording()) {
         AddLog(QStringLiteral("SETUP->PANEL"), QString());
-        LogHexDump(QByteArray::fromRawData(bytes, n), int(n));
+        LogHexDump(QByteArray::fromRawData(FSetupBuffer, n), int(n));
     }
-    if (!FClientActive || FNeedAskLANVer)
-        return true; // no panel to send to (or it is being identified): the bytes are dropped
-    // Straight to the kernel; what it does not take waits in the socket, in order.
-    if (FPanelEnd->write(bytes, n) < 0)
+    // Straight to the kernel; what it does not take waits in the socket, in order. With no
+    // panel (or one being identified) the bytes are lost.
+    const RelayCore::Fate fate = FRelay->ToDevice(FSetupBuffer, n);
+    LogFate(RelayCore::Direction::ToDevice, fate);
+    if (fate.delivery == RelayCore::Delivery::Failed)
         PanelClosed();
     return true;
 }

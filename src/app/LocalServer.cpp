@@ -7,6 +7,7 @@
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QAbstractSocket>
+#include <utility>
 
 quint16 TMainKestromForm::ServerPort() const {
     return ServerSocket->isListening() ? ServerSocket->serverPort() : 0;
@@ -57,7 +58,7 @@ void TMainKestromForm::DiscardSetupBytes() {
     const qint64 waiting = (FCOMEnd ? FCOMEnd->discard() : 0) + FReadSocket;
     FReadSocket = 0;
     if (waiting > 0)
-        AddLog(QStringLiteral("Соединение было прервано, последний пакет не доставлен"), QString());
+        LogFate(RelayCore::Direction::ToDevice, {RelayCore::Delivery::Ended});
 }
 
 int TMainKestromForm::ServerConnectionCount() const {
@@ -69,22 +70,81 @@ QList<QAbstractSocket*> TMainKestromForm::ServerConnections() const {
 }
 
 void TMainKestromForm::SendToSetup(int Count) {
-    if (!FSetupConnected || Count <= 0)
+    if (Count <= 0)
         return;
-    // What the kernel does not take at once waits in the socket, in order; but a setup
-    // program that stops reading must not make the wizard hold the device's bytes without
-    // end (a serial line cannot be held back).
-    qint64 lost = 0;
-    switch (FRelay->ToSetup(FDataBuffer, Count, &lost)) {
-    case RelayCore::Delivery::LossBegins:
-        AddLog(QStringLiteral("Оболочка не принимает данные, данные прибора теряются"), QString());
+    // What the kernel does not take at once waits in the socket, in order; a setup program
+    // that stops reading, or none connected, loses the device's bytes, and the log says so.
+    LogFate(RelayCore::Direction::ToSetup, FRelay->ToSetup(FDataBuffer, Count));
+}
+
+void TMainKestromForm::LogFate(RelayCore::Direction Direction, const RelayCore::Fate& Fate) {
+    using Delivery = RelayCore::Delivery;
+    const bool toSetup = Direction == RelayCore::Direction::ToSetup;
+    QString line;
+    switch (Fate.delivery) {
+    case Delivery::Sent:
+        if (Fate.lostBefore > 0)
+            line = (toSetup ? QStringLiteral("Оболочка снова принимает данные, потеряно байт: %1")
+                            : QStringLiteral("Прибор снова принимает данные, потеряно байт: %1"))
+                       .arg(Fate.lostBefore);
         break;
-    case RelayCore::Delivery::LossEnds:
-        AddLog(QStringLiteral("Оболочка снова принимает данные, потеряно байт: %1").arg(lost), QString());
+    case Delivery::Ended:
+        line = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
         break;
-    default:
+    case Delivery::NoSetup:
+        // The panel's socket reports every piece it cannot hand over; the serial line
+        // the loss's beginning (and its end with the count).
+        if (FRelayChannel == RelayChannel::LAN)
+            line = QStringLiteral("Ошибка при ображении к оболочке");
+        else if (Fate.lossBegins)
+            line = QStringLiteral("Оболочка не подключена, данные прибора теряются");
+        break;
+    case Delivery::Lost:
+        if (Fate.lossBegins)
+            line = QStringLiteral("Оболочка не принимает данные, данные прибора теряются");
+        break;
+    case Delivery::NoDevice:
+        if (Fate.lossBegins)
+            line = QStringLiteral("Прибор не подключен, данные оболочки теряются");
+        break;
+    case Delivery::Held:
+    case Delivery::Failed: // the channel's own failure lines follow
         break;
     }
+    if (!line.isEmpty())
+        AddLog(line, QString());
+}
+
+void TMainKestromForm::UseRelayChannel(RelayChannel Channel) {
+    FRelayChannel = Channel;
+    for (const QMetaObject::Connection& c : std::exchange(FChannelRelayWires, {}))
+        disconnect(c);
+    if (Channel == RelayChannel::Serial) {
+        // The relay pass takes the setup program's bytes as it comes round; a serial line
+        // cannot be held back, so what the setup program does not take is dropped.
+        FRelay->StartConnection({SetupQueueLimit, SetupSendLimit, RelayCore::Overflow::Drop});
+        return;
+    }
+    // The panel is held back (TCP) while the setup program does not keep up, and the setup
+    // program while the panel does not; each side goes on once the other has room.
+    FRelay->StartConnection({LANQueueLimit, LANQueueLimit, RelayCore::Overflow::HoldDevice});
+    FChannelRelayWires = {
+        connect(FRelay, &RelayCore::setupReadable, this,
+                [this](QAbstractSocket* s) { ServerSocketClientRead(s); }),
+        connect(FRelay, &RelayCore::deviceRoom, this, [this] { RelayHeldSetupBytes(); }),
+        connect(FRelay, &RelayCore::setupRoom, this,
+                [this] {
+                    if (FClientActive)
+                        ClientSocketRead();
+                }),
+        // After ServerSocketClientDisconnect: a later connection's bytes may have waited
+        // for the one that ended.
+        connect(FRelay, &RelayCore::setupClosed, this,
+                [this] {
+                    if (FRelay->SetupCount() > 0)
+                        RelayHeldSetupBytes();
+                }),
+    };
 }
 
 void TMainKestromForm::WireRelay() {
@@ -96,20 +156,11 @@ void TMainKestromForm::WireRelay() {
             ServerSocketClientConnect(s);
         }
     });
-    connect(FRelay, &RelayCore::setupReadable, this,
-            [this](QAbstractSocket* s) { ServerSocketClientRead(s); });
+    // A setup program that reconnected before its old connection's close was seen is still
+    // there: the device's bytes go on to it.
+    connect(FRelay, &RelayCore::setupCountChanged, this, [this](int count) { FSetupConnected = count > 0; });
     connect(FRelay, &RelayCore::setupClosed, this,
             [this](QAbstractSocket* s) { ServerSocketClientDisconnect(s); });
-    // The LAN relay's held side goes on once the other side has room; the serial relay's
-    // pass takes it up by itself.
-    connect(FRelay, &RelayCore::deviceRoom, this, [this] {
-        if (ConnectTypeComboBox->currentIndex() == chIP)
-            RelayHeldSetupBytes();
-    });
-    connect(FRelay, &RelayCore::setupRoom, this, [this] {
-        if (ConnectTypeComboBox->currentIndex() == chIP && FClientActive)
-            ClientSocketRead();
-    });
 }
 
 void TMainKestromForm::ServerSocketClientConnect(QAbstractSocket* socket) {
@@ -117,7 +168,6 @@ void TMainKestromForm::ServerSocketClientConnect(QAbstractSocket* socket) {
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, socket] { ServerSocketClientError(socket); });
-    FSetupConnected = true;
     AddLog(QStringLiteral("Оболочка подключилась к мосту."), QString());
 }
 
@@ -127,23 +177,13 @@ void TMainKestromForm::ServerSocketClientDisconnect(QAbstractSocket* socket) {
     socket->disconnect(this);
     socket->deleteLater();
     FDeletesPending = true;
-    // A setup program that reconnected before its old connection's close was seen is
-    // still there: the device's bytes go on to it.
-    FSetupConnected = FRelay->SetupCount() > 0;
     AddLog(QStringLiteral("Оболочка отклчилась от моста."), QString());
-    // A later connection's bytes may have waited for this one's.
-    if (ConnectTypeComboBox->currentIndex() == chIP && FRelay->SetupCount() > 0)
-        RelayHeldSetupBytes();
 }
 
+// Wired on the LAN channel only: the serial channels' bytes stay in the socket until the
+// relay pass takes them, a piece at a time and only while the port has room.
 void TMainKestromForm::ServerSocketClientRead(QAbstractSocket*) {
-    if (ConnectTypeComboBox->currentIndex() == chIP) {
-        RelaySetupToPanel(); // straight on to the panel's socket (LANChannel.cpp)
-        return;
-    }
-    // Serial channels: the bytes stay in the socket until the relay pass takes them, a
-    // piece at a time and only while the port has room; so a second packet never overwrites
-    // one that has not reached the port yet.
+    RelaySetupToPanel(); // straight on to the panel's socket (LANChannel.cpp)
 }
 
 void TMainKestromForm::ServerSocketClientError(QAbstractSocket*) {

@@ -36,12 +36,12 @@
 
 #include "app/URLLabel.h"
 #include "channels/COMUtils.h"
+#include "relay/RelayCore.h"
 #include "server/LoopbackServer.h"
 
 class QProcess;
 class QAbstractSocket;
 class QTcpSocket;
-class RelayCore;
 class SerialEnd;
 class SocketEnd;
 class QComboBox;
@@ -293,7 +293,8 @@ class TMainKestromForm : public QWidget {
     // The last StartSetup failed for a reason it has shown in a box of its own (the copy
     // could not be made, the program would not start); the caller shows no second box.
     bool FSetupFailureShown = false;
-    // The setup program is connected to the local server.
+    // The setup program is connected to the local server: follows the relay's list of its
+    // connections (WireRelay).
     bool FSetupConnected = false;
     // The log said once that the owner of connections cannot be looked up here.
     bool FPeerCheckUnavailableLogged = false;
@@ -373,6 +374,31 @@ class TMainKestromForm : public QWidget {
     bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause,
                           bool versionWait, QByteArray& collected);
     bool FClosed = false;
+
+    // ---- one relay path for every channel (LocalServer.cpp, MainLoop.cpp) ------------------
+  public:
+    enum class RelayChannel { Serial, LAN };
+    // Chosen when a connection starts (MainLoop, the LAN connect click): the relay's limits,
+    // and which channel's handlers its reports reach.
+    void UseRelayChannel(RelayChannel Channel);
+    // The log line of a relayed piece's fate, the same on every channel.
+    void LogFate(RelayCore::Direction Direction, const RelayCore::Fate& Fate);
+
+  private:
+    RelayChannel FRelayChannel = RelayChannel::Serial;
+    // The relay's reports wired to the LAN channel's handlers while it is the one in use.
+    QList<QMetaObject::Connection> FChannelRelayWires;
+    // MainLoop's phases (MainLoop.cpp): false when the attempt has been abandoned.
+    bool DeviceAnswered();
+    bool SetupProgramStarted();
+    void EndRelaySession();
+    // A relay pass's steps (MainLoop.cpp).
+    void WaitForRelayWork();
+    void RelaySetupToPort();
+    void RelayPortToSetup();
+    void EndForLostModemPort();
+    void TryReopenPort();
+    void WatchPortPresence();
 };
 
 extern TMainKestromForm* MainKestromForm;

@@ -9,11 +9,10 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <cstring>
+#include <utility>
 
 namespace {
 constexpr int DefaultCOMSpeed = 19200;
-
-const QString NotDelivered = QStringLiteral("Соединение было прервано, последний пакет не доставлен");
 } // namespace
 
 void TMainKestromForm::ProcessMessages() {
@@ -127,15 +126,15 @@ void TMainKestromForm::COMWriteFailed() {
     DropSetupConnections();
     FReadSocket = 0; // the packet that failed is reported by the caller; the rest waiting goes
     DiscardSetupBytes();
-    FSetupConnected = false;
 }
 
 void TMainKestromForm::COMWritePending() {
-    const int n = FReadSocket;
-    FReadSocket = 0;
-    if (FCOMEnd->write(FSetupBuffer, n) < 0)
+    const int n = std::exchange(FReadSocket, 0);
+    const RelayCore::Fate fate = FRelay->ToDevice(FSetupBuffer, n);
+    if (fate.delivery == RelayCore::Delivery::Failed)
         COMWriteFailed();
     LogBytes(FSetupBuffer, n, QStringLiteral("TCP->COM"));
+    LogFate(RelayCore::Direction::ToDevice, fate);
 }
 
 // The handshake's and "+rb"'s short commands: a bounded wait for room is allowed here. A
@@ -198,52 +197,68 @@ void TMainKestromForm::AbandonAttempt(const QString& logLine) {
     EnableChannelControls();
 }
 
+bool TMainKestromForm::DeviceAnswered() {
+    if (DetectDevice())
+        return true;
+    if (FClosed) {
+        AbandonAttempt(QString()); // the window is going: no box
+        return false;
+    }
+    AddLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"), QString());
+    Platform::MessageBox(this, QStringLiteral("Устройство не обнаружено, работа программы невозможна."),
+                         QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+    AbandonAttempt(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
+    return false;
+}
+
+bool TMainKestromForm::SetupProgramStarted() {
+    // A new connection starts with nothing of an earlier setup program pending.
+    FReadSocket = 0;
+    UseRelayChannel(RelayChannel::Serial);
+    ServerSocket->Release(); // a new connection takes the port of the dialog afresh
+    if (!StartServer()) {
+        AbandonAttempt(QString());
+        return false;
+    }
+    StartSetup();
+    if (FSetupIsStarted)
+        return true;
+    AddLog(QStringLiteral("Не найдена программа настройки"), QString());
+    if (!FSetupFailureShown)
+        Platform::MessageBox(
+            this,
+            MKChB->isChecked() ? QStringLiteral("Программа настройки для данного прибора не обнаружена, либо "
+                                                "прибор не доступен, либо неверно введен мастер-код.")
+                               : QStringLiteral("Программа настройки для данного прибора не обнаружена, либо "
+                                                "прибор не доступен, либо не указан мастер-код."),
+            QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
+    AbandonAttempt(QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"));
+    return false;
+}
+
+void TMainKestromForm::EndRelaySession() {
+    FPortWatchTimer->stop();
+    UnwatchCOM();
+    if (FCOMHandle != INVALID_COM_HANDLE) {
+        SendRBCommand();
+        CloseCOM();
+    }
+    StopServer();
+    if (FModemConnect) {
+        // The call was lost, not ended by the user: the setup program stays for a redial.
+        raise();
+        activateWindow();
+    } else {
+        StopSetup();
+    }
+}
+
 void TMainKestromForm::MainLoop() {
     // The port is fresh: a loss noted by an earlier attempt that gave up (a handshake write
     // after the modem hung up) is not this connection's.
     FNeedCOMReconnect = false;
-    // Device check.
-    if (!DetectDevice()) {
-        if (FClosed) {
-            AbandonAttempt(QString()); // the window is going: no box
-            return;
-        }
-        AddLog(QStringLiteral("Устройство не обнаружено, работа программы невозможна"), QString());
-        Platform::MessageBox(this, QStringLiteral("Устройство не обнаружено, работа программы невозможна."),
-                             QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-        AbandonAttempt(
-            QStringLiteral("Установили \"Нет подключения\", главный цикл, нет ответа на VER_INFO"));
+    if (!DeviceAnswered() || !SetupProgramStarted())
         return;
-    }
-
-    // A new connection starts with nothing of an earlier setup program pending.
-    FReadSocket = 0;
-    FRelay->SetLimits({SetupQueueLimit, SetupSendLimit, RelayCore::Overflow::Drop});
-    FRelay->Reset();
-    ServerSocket->Release(); // a new connection takes the port of the dialog afresh
-    if (!StartServer()) {
-        AbandonAttempt(QString());
-        return;
-    }
-    StartSetup();
-    if (!FSetupIsStarted) {
-        AddLog(QStringLiteral("Не найдена программа настройки"), QString());
-        if (!FSetupFailureShown)
-            Platform::MessageBox(
-                this,
-                MKChB->isChecked()
-                    ? QStringLiteral(
-                          "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
-                          "либо неверно введен мастер-код.")
-                    : QStringLiteral(
-                          "Программа настройки для данного прибора не обнаружена, либо прибор не доступен, "
-                          "либо не указан мастер-код."),
-                QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-        AbandonAttempt(
-            QStringLiteral("Установили \"Нет подключения\", главный цикл, нет программы настройки"));
-        return;
-    }
-
     if (FCOMHandle == INVALID_COM_HANDLE) {
         // Cancelled (or the window closed) while a box was open: the port is gone already.
         AbandonAttempt(QString());
@@ -263,24 +278,10 @@ void TMainKestromForm::MainLoop() {
 
     while (FConnected)
         RelayPass();
-
-    FPortWatchTimer->stop();
-    UnwatchCOM();
-    if (FCOMHandle != INVALID_COM_HANDLE) {
-        SendRBCommand();
-        CloseCOM();
-    }
-    StopServer();
-    if (FModemConnect) {
-        // The call was lost, not ended by the user: the setup program stays for a redial.
-        raise();
-        activateWindow();
-    } else {
-        StopSetup();
-    }
+    EndRelaySession();
 }
 
-void TMainKestromForm::RelayPass() {
+void TMainKestromForm::WaitForRelayWork() {
     // What the relay let go of at its own level (the port's notifiers, dropped setup
     // connections) is only deleted when the connection ends unless asked for here: a
     // session with many reopened ports or restarted setup programs would keep them all.
@@ -288,91 +289,108 @@ void TMainKestromForm::RelayPass() {
         FDeletesPending = false;
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-    // 1. Wait for something to do. The pass blocks in the event loop until serial data,
-    //    room on a full port, a socket event, a timer or input arrives. Whatever changes
-    //    the relay's state arrives as an event, so no deadline is needed. That wait
-    //    processes every pending message; the hand-overs below deliver what the handlers
-    //    posted meanwhile (a click's queued work) without asking the system again.
+    // The pass blocks in the event loop until serial data, room on a full port, a socket
+    // event, a timer or input arrives. Whatever changes the relay's state arrives as an
+    // event, so no deadline is needed. That wait processes every pending message; the
+    // hand-overs below deliver what the handlers posted meanwhile (a click's queued work)
+    // without asking the system again.
     if (FNeedCOMReconnect)
         ProcessMessages();
     else
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
-    if (!FNeedCOMReconnect) {
-        // 2. The relay proper: a piece each way in the same pass.
-        if (StageSetupPacket() > 0) {
-            // A packet waits for the messages posted while it came in: a disconnect click
-            // handled there keeps it from the device.
-            QCoreApplication::sendPostedEvents();
-            if (FConnected && !FNeedCOMReconnect && FCOMEnd) {
-                COMWritePending();
-            } else {
-                AddLog(NotDelivered, QString());
-                FReadSocket = 0;
-            }
-        }
-        if (!FNeedCOMReconnect && FCOMHandle != INVALID_COM_HANDLE && FPortReadable) {
-            FPortReadable = false;
-            const int n = COMRead();
-            if (n > 0) {
-                QCoreApplication::sendPostedEvents();
-                if (FConnected) {
-                    SendToSetup(n);
-                    LogBytes(FDataBuffer, n, QStringLiteral("COM->TCP"));
-                } else {
-                    AddLog(NotDelivered, QString());
-                }
-            }
-        }
-    } else if (FModemConnect) {
-        // 3. The port of a modem connection was lost: the connection ends.
-        AddLog(QStringLiteral("Завершение работы по потере порта."), QString());
+void TMainKestromForm::RelaySetupToPort() {
+    if (StageSetupPacket() == 0)
+        return;
+    // A packet waits for the messages posted while it came in: a disconnect click handled
+    // there keeps it from the device.
+    QCoreApplication::sendPostedEvents();
+    if (FConnected && !FNeedCOMReconnect && FCOMEnd) {
+        COMWritePending();
+    } else {
+        FReadSocket = 0;
+        LogFate(RelayCore::Direction::ToDevice, {RelayCore::Delivery::Ended});
+    }
+}
+
+void TMainKestromForm::RelayPortToSetup() {
+    if (FNeedCOMReconnect || FCOMHandle == INVALID_COM_HANDLE || !FPortReadable)
+        return;
+    FPortReadable = false;
+    const int n = COMRead();
+    if (n <= 0)
+        return;
+    QCoreApplication::sendPostedEvents();
+    if (FConnected) {
+        SendToSetup(n);
+        LogBytes(FDataBuffer, n, QStringLiteral("COM->TCP"));
+    } else {
+        LogFate(RelayCore::Direction::ToSetup, {RelayCore::Delivery::Ended});
+    }
+}
+
+void TMainKestromForm::EndForLostModemPort() {
+    AddLog(QStringLiteral("Завершение работы по потере порта."), QString());
+    SetLink(lsIdle, QStringLiteral("Подключить"));
+    SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
+    AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян"),
+           QString());
+    FConnected = false;
+    EnableChannelControls();
+    CloseCOM();
+    FNeedCOMReconnect = false;
+}
+
+void TMainKestromForm::TryReopenPort() {
+    Delay(500);
+    ProcessMessages();
+    if (!FNeedCOMReconnect || !FConnected)
+        return;
+    AddLog(QStringLiteral("Попытка переокрытия COM порта"), QString());
+    if (!ReopenCOM())
+        return; // the next pass tries again
+    WatchCOM();
+    if (!StartServer()) {
+        // No server for the setup program (its box has been shown): the connection ends as
+        // one whose server never started, never "Подключен" with nothing listening.
         SetLink(lsIdle, QStringLiteral("Подключить"));
         SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-        AddLog(
-            QStringLiteral("Установили \"Нет подключения\", главный цикл, модемное соединение, порт потерян"),
-            QString());
+        AddLog(QStringLiteral("Установили \"Нет подключения\", главный цикл, порт для оболочки не открыт"),
+               QString());
         FConnected = false;
         EnableChannelControls();
-        CloseCOM();
-        FNeedCOMReconnect = false;
-    } else {
-        // 4. The port of a cable connection was lost: try to reopen it twice a second.
-        Delay(500);
-        ProcessMessages();
-        if (FNeedCOMReconnect && FConnected) {
-            AddLog(QStringLiteral("Попытка переокрытия COM порта"), QString());
-            if (ReopenCOM()) {
-                WatchCOM();
-                if (!StartServer()) {
-                    // No server for the setup program (its box has been shown): the
-                    // connection ends as one whose server never started, never
-                    // "Подключен" with nothing listening.
-                    SetLink(lsIdle, QStringLiteral("Подключить"));
-                    SetStatus(QStringLiteral("Нет подключения"), StatusColour::Neutral);
-                    AddLog(QStringLiteral(
-                               "Установили \"Нет подключения\", главный цикл, порт для оболочки не открыт"),
-                           QString());
-                    FConnected = false;
-                    EnableChannelControls();
-                    return;
-                }
-                AddLog(QStringLiteral("Порт успешно переоткрыт"), QString());
-                SetStatus(QStringLiteral("Подключен"), StatusColour::Neutral);
-            }
-        }
+        return;
     }
+    AddLog(QStringLiteral("Порт успешно переоткрыт"), QString());
+    SetStatus(QStringLiteral("Подключен"), StatusColour::Neutral);
+}
 
-    // 6. Port watch of cable connections, when its timer says it is due.
-    if (FPortWatchDue) {
-        FPortWatchDue = false;
-        if (!FModemConnect && URLLabel1->Tag != lsIdle && !COMPortExists(PortsListComboBox->currentText())) {
-            CloseCOM();
-            SetStatus(QStringLiteral("Прибор недоступен"), StatusColour::Red);
-            // The setup program is cut off until the port is back, and finds the port
-            // refusing meanwhile, not another account's program listening there.
-            StopServer(ServerStop::KeepPort);
-            FNeedCOMReconnect = true;
-        }
+void TMainKestromForm::WatchPortPresence() {
+    if (!FPortWatchDue)
+        return;
+    FPortWatchDue = false;
+    if (FModemConnect || URLLabel1->Tag == lsIdle || COMPortExists(PortsListComboBox->currentText()))
+        return;
+    CloseCOM();
+    SetStatus(QStringLiteral("Прибор недоступен"), StatusColour::Red);
+    // The setup program is cut off until the port is back, and finds the port refusing
+    // meanwhile, not another account's program listening there.
+    StopServer(ServerStop::KeepPort);
+    FNeedCOMReconnect = true;
+}
+
+void TMainKestromForm::RelayPass() {
+    WaitForRelayWork();
+    if (!FNeedCOMReconnect) {
+        // The relay proper: a piece each way in the same pass.
+        RelaySetupToPort();
+        RelayPortToSetup();
+    } else if (FModemConnect) {
+        EndForLostModemPort(); // the port of a modem connection was lost: the connection ends
+    } else {
+        TryReopenPort(); // a cable's port was lost: try to reopen it twice a second
     }
+    // The port watch of cable connections, when its timer says it is due.
+    WatchPortPresence();
 }

@@ -35,6 +35,7 @@ void RelayCore::AddSetup(QAbstractSocket* socket) {
         if (i >= 0)
             FSetup.removeAt(i);
     });
+    emit setupCountChanged(SetupCount());
 }
 
 void RelayCore::RemoveSetup(QAbstractSocket* socket) {
@@ -44,6 +45,7 @@ void RelayCore::RemoveSetup(QAbstractSocket* socket) {
     QObject::disconnect(socket, nullptr, this, nullptr);
     QObject::disconnect(FSetup[i].end, nullptr, this, nullptr);
     FSetup.removeAt(i);
+    emit setupCountChanged(SetupCount());
     // The next connection is the first now: a device held back for the old one's sake
     // may go on, if this one has room.
     if (i == 0 && FDeviceHeld)
@@ -60,6 +62,7 @@ void RelayCore::DropSetup() {
         c.socket->deleteLater();
     }
     FDeviceHeld = false;
+    emit setupCountChanged(0);
 }
 
 QList<QAbstractSocket*> RelayCore::SetupSockets() const {
@@ -151,24 +154,36 @@ qint64 RelayCore::ReadSetup(char* buffer, qint64 max) {
     return got;
 }
 
-RelayCore::Delivery RelayCore::ToSetup(const char* data, qint64 size, qint64* lost) {
+RelayCore::Fate RelayCore::Loss(Direction direction, Delivery why, qint64 size) {
+    qint64& lost = FLost[int(direction)];
+    lost += size;
+    return Fate{why, lost == size, 0};
+}
+
+RelayCore::Fate RelayCore::Passed(Direction direction) {
+    return Fate{Delivery::Sent, false, std::exchange(FLost[int(direction)], 0)};
+}
+
+RelayCore::Fate RelayCore::ToSetup(const char* data, qint64 size) {
     SocketEnd* to = FirstSetupEnd();
-    if (!to)
-        return Delivery::NoSetup;
+    if (!to || FirstSetup()->state() != QAbstractSocket::ConnectedState)
+        return Loss(Direction::ToSetup, Delivery::NoSetup, size);
     // A setup program that stops reading must not make the wizard hold a serial device's
     // bytes without end.
-    if (FLimits.overflow == Overflow::Drop && to->queued() + size > FLimits.towardSetup) {
-        FLost += size;
-        return FLost == size ? Delivery::LossBegins : Delivery::Lost;
-    }
+    if (FLimits.overflow == Overflow::Drop && to->queued() + size > FLimits.towardSetup)
+        return Loss(Direction::ToSetup, Delivery::Lost, size);
     if (to->write(data, size) < 0)
-        return Delivery::NoSetup;
-    if (FLost == 0)
-        return Delivery::Sent;
-    if (lost)
-        *lost = FLost;
-    FLost = 0;
-    return Delivery::LossEnds;
+        return Loss(Direction::ToSetup, Delivery::NoSetup, size);
+    return Passed(Direction::ToSetup);
+}
+
+RelayCore::Fate RelayCore::ToDevice(const char* data, qint64 size) {
+    if (!FDevice)
+        return Loss(Direction::ToDevice, Delivery::NoDevice, size);
+    // What the device does not take at once it keeps, in order, behind its write watch.
+    if (FDevice->write(data, size) < 0)
+        return Fate{Delivery::Failed, false, 0};
+    return Passed(Direction::ToDevice);
 }
 
 bool RelayCore::SetupHasRoom() {
@@ -202,5 +217,10 @@ void RelayCore::SetupDrained(QAbstractSocket* socket) {
 void RelayCore::Reset() {
     FSetupHeld = false;
     FDeviceHeld = false;
-    FLost = 0;
+}
+
+void RelayCore::StartConnection(const Limits& limits) {
+    FLimits = limits;
+    Reset();
+    FLost[0] = FLost[1] = 0;
 }

@@ -35,14 +35,24 @@ class RelayCore : public QObject {
         qint64 towardSetup = 16 * 1024 * 1024;
         Overflow overflow = Overflow::Drop;
     };
-    // What ToSetup did with a piece of the device's bytes.
+    // What became of a piece of bytes, either way.
     enum class Delivery {
-        Sent,       // handed to the setup program's first connection
-        NoSetup,    // no connection to hand it to: lost
-        LossBegins, // dropped, the first of a loss (Drop)
-        Lost,       // dropped, the loss goes on (Drop)
-        LossEnds,   // sent, after a loss (its count through ToSetup's lost); the count starts again
+        Sent,     // handed on
+        Held,     // not taken now: its sender is held back until the other side has room
+        NoSetup,  // no connection of the setup program to hand it to: lost
+        NoDevice, // no device to hand it to (none yet, or being reconnected): lost
+        Lost,     // dropped: the setup program does not keep up and the device cannot wait
+        Ended,    // the connection ended before it could go on: lost
+        Failed,   // the device refused it: the device is gone (its channel deals with that)
     };
+    // A piece's fate. A loss (NoSetup, NoDevice, Lost) is counted until a piece goes that
+    // way again: lossBegins marks its first piece, lostBefore on the next Sent its count.
+    struct Fate {
+        Delivery delivery = Delivery::Sent;
+        bool lossBegins = false;
+        qint64 lostBefore = 0;
+    };
+    enum class Direction { ToDevice, ToSetup };
 
     explicit RelayCore(QObject* parent = nullptr);
     ~RelayCore() override;
@@ -80,23 +90,29 @@ class RelayCore : public QObject {
     // setup program is held back until deviceRoom. Connections found closed are reported
     // with setupClosed before this returns.
     qint64 ReadSetup(char* buffer, qint64 max);
-    // The device's bytes for the setup program's first connection. With LossEnds, lost
-    // receives how many were dropped before.
-    Delivery ToSetup(const char* data, qint64 size, qint64* lost = nullptr);
+    // The device's bytes for the setup program's first connection.
+    Fate ToSetup(const char* data, qint64 size);
+    // The setup program's bytes (taken by ReadSetup) for the device.
+    Fate ToDevice(const char* data, qint64 size);
     // HoldDevice: whether the device may be read now. False while the first connection
     // holds more than towardSetup; the device is then held back until setupRoom.
     bool SetupHasRoom();
-    // Device bytes dropped since the setup program stopped taking them (Drop).
-    qint64 LostBytes() const { return FLost; }
+    // Device bytes dropped since they last reached the setup program.
+    qint64 LostBytes() const { return FLost[int(Direction::ToSetup)]; }
     // The setup program, or the device, is held back for want of room on the other side.
     bool SetupHeld() const { return FSetupHeld; }
     bool DeviceHeld() const { return FDeviceHeld; }
-    // Back to the state of a new connection: nothing held, nothing lost.
+    // Nothing held: a device (re)connected. A loss goes on being counted.
     void Reset();
+    // A new connection on these limits: nothing held, nothing lost.
+    void StartConnection(const Limits& limits);
 
   signals:
     // A connection of the setup program has something to read.
     void setupReadable(QAbstractSocket* socket);
+    // The list of the setup program's connections changed: one added or removed, or all
+    // dropped (not when the server deletes them itself, at its end).
+    void setupCountChanged(int count);
     // A connection of the setup program has ended (its far side closed it after its last
     // byte was read, or Qt gave it up after an error).
     void setupClosed(QAbstractSocket* socket);
@@ -120,7 +136,9 @@ class RelayCore : public QObject {
     Limits FLimits;
     QList<Connection> FSetup;
     RelayEnd* FDevice = nullptr;
-    qint64 FLost = 0;
+    Fate Loss(Direction direction, Delivery why, qint64 size);
+    Fate Passed(Direction direction);
+    qint64 FLost[2] = {0, 0};
     bool FSetupHeld = false;
     bool FDeviceHeld = false;
     // ReadSetup runs: closes it meets are reported once it is done.

@@ -459,6 +459,33 @@ class TestCableConnection : public QObject {
         QVERIFY(!hasBody("TCP->COM PKT-LOST"));
     }
 
+    // The panel's bytes while no setup program is connected are lost, and the log says when
+    // the loss began and, once one takes them again, how many bytes it took.
+    void deviceBytesWithoutSetupProgram() {
+        CableBench b(PanelSim::Config{});
+        TMainKestromForm* f = MainKestromForm;
+        SetupPeer peer; // points the sample program elsewhere: nobody connects until told
+        Scenario* s = b.scenario();
+        s->step(
+             "relaying, nobody connected", [&] { return f->FConnected && f->ServerSocket->isListening(); },
+             [&] { b.panel.send("EARLY"); })
+            .step(
+                "loss begins", [&] { return hasBody(" Оболочка не подключена, данные прибора теряются"); },
+                [&] { b.panel.send("LOST!"); })
+            .step(
+                "lost as well", [&] { return countBodies("COM->TCP LOST!") == 1; },
+                [&] { peer.socket.connectToHost(QHostAddress::LocalHost, f->ServerPort()); })
+            .step(
+                "peer accepted", [&] { return f->FSetupConnected; }, [&] { b.panel.send("LATE"); })
+            .step(
+                "peer takes again", [&] { return peer.received == "LATE"; }, [&] { f->URLLabel1->Click(); })
+            .step("connection ended", [&] { return !f->FConnected; });
+        QString failure = b.connectAndRun(*s);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure + "\n" + LogLines().join('\n')));
+        QCOMPARE(countBodies(" Оболочка не подключена, данные прибора теряются"), 1);
+        QVERIFY(hasBody(" Оболочка снова принимает данные, потеряно байт: 10"));
+    }
+
     void setupBytesAreNeverOverwritten() {
         // Several packets from the setup program arriving before the relay writes any of
         // them all reach the panel, in order (they used to overwrite one another).

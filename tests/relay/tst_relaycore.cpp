@@ -14,8 +14,11 @@ namespace {
 struct DeviceEnd : RelayEnd {
     QByteArray written;
     qint64 kept = 0;
+    bool refuses = false; // a port gone: every write fails
     qint64 read(char*, qint64) override { return 0; }
     qint64 write(const char* data, qint64 size) override {
+        if (refuses)
+            return -1;
         written.append(data, size);
         return size;
     }
@@ -156,7 +159,8 @@ class TestRelayCore : public QObject {
         Setup setup;
         constexpr qint64 Limit = 64 * 1024;
         setup.core.SetLimits({Limit, Limit, RelayCore::Overflow(overflow)});
-        QCOMPARE(setup.core.ToSetup("x", 1), RelayCore::Delivery::NoSetup);
+        QCOMPARE(setup.core.ToSetup("x", 1).delivery, RelayCore::Delivery::NoSetup);
+        setup.core.StartConnection(setup.core.limits()); // that loss is not this test's
         QTcpSocket* c = setup.connectOne();
         QVERIFY(c);
         c->setReadBufferSize(1); // the setup program takes nothing until told
@@ -164,18 +168,18 @@ class TestRelayCore : public QObject {
         // Pieces until the kernel is full and the connection keeps more than the limit.
         const QByteArray piece = bytes(16 * 1024, 'p');
         QByteArray sent;
-        QList<RelayCore::Delivery> seen;
+        QList<bool> seen; // the lost pieces: whether each began the loss
         for (int i = 0; i < 4096 && (drop ? seen.size() < 3 : setup.core.SetupHasRoom()); ++i) {
-            const RelayCore::Delivery d = setup.core.ToSetup(piece.constData(), piece.size());
-            if (d == RelayCore::Delivery::Sent)
+            const RelayCore::Fate f = setup.core.ToSetup(piece.constData(), piece.size());
+            if (f.delivery == RelayCore::Delivery::Sent) {
                 sent += piece;
-            else
-                seen.append(d);
+            } else {
+                QCOMPARE(f.delivery, RelayCore::Delivery::Lost);
+                seen.append(f.lossBegins);
+            }
         }
         if (drop) {
-            QCOMPARE(seen,
-                     (QList<RelayCore::Delivery>{RelayCore::Delivery::LossBegins, RelayCore::Delivery::Lost,
-                                                 RelayCore::Delivery::Lost}));
+            QCOMPARE(seen, (QList<bool>{true, false, false}));
             QCOMPARE(setup.core.LostBytes(), 3 * piece.size());
         } else {
             QVERIFY(setup.core.DeviceHeld());
@@ -187,15 +191,89 @@ class TestRelayCore : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(received.size() >= sent.size(), 10000);
         QCOMPARE(received, sent);
         if (drop) {
-            qint64 lost = 0;
-            QCOMPARE(setup.core.ToSetup(piece.constData(), piece.size(), &lost),
-                     RelayCore::Delivery::LossEnds);
-            QCOMPARE(lost, 3 * piece.size());
+            const RelayCore::Fate f = setup.core.ToSetup(piece.constData(), piece.size());
+            QCOMPARE(f.delivery, RelayCore::Delivery::Sent);
+            QCOMPARE(f.lostBefore, 3 * piece.size());
             QCOMPARE(setup.core.LostBytes(), 0);
         } else {
             QCOMPARE(room.size(), 1);
             QVERIFY(!setup.core.DeviceHeld() && setup.core.SetupHasRoom());
         }
+    }
+
+    // Each way, a piece with nowhere to go is lost and counted; the first of a loss says
+    // so, and the next piece that goes carries the loss's count. A device that refuses a
+    // piece is gone: that is its channel's failure, not a loss counted here.
+    void pieceFates_data() {
+        QTest::addColumn<bool>("toSetup");
+        QTest::addColumn<int>("missing");          // what is missing at first
+        QTest::addColumn<bool>("reconnectMidway"); // the device comes back (Reset) meanwhile
+        QTest::newRow("no setup program") << true << int(RelayCore::Delivery::NoSetup) << false;
+        QTest::newRow("no device") << false << int(RelayCore::Delivery::NoDevice) << false;
+        QTest::newRow("no device, reconnected meanwhile")
+            << false << int(RelayCore::Delivery::NoDevice) << true;
+        QTest::newRow("device refuses") << false << int(RelayCore::Delivery::Failed) << false;
+    }
+    void pieceFates() {
+        QFETCH(bool, toSetup);
+        QFETCH(int, missing);
+        QFETCH(bool, reconnectMidway);
+        Setup setup;
+        DeviceEnd device;
+        device.refuses = missing == int(RelayCore::Delivery::Failed);
+        if (device.refuses)
+            setup.core.SetDevice(&device);
+        QTcpSocket* c = nullptr;
+        if (!toSetup)
+            QVERIFY((c = setup.connectOne()));
+        auto pass = [&](const QByteArray& piece) {
+            return toSetup ? setup.core.ToSetup(piece.constData(), piece.size())
+                           : setup.core.ToDevice(piece.constData(), piece.size());
+        };
+        const RelayCore::Fate first = pass("abc");
+        QCOMPARE(int(first.delivery), missing);
+        if (reconnectMidway)
+            setup.core.Reset();
+        const RelayCore::Fate second = pass("defg");
+        QCOMPARE(int(second.delivery), missing);
+        const bool counted = missing != int(RelayCore::Delivery::Failed);
+        QCOMPARE(first.lossBegins, counted);
+        QVERIFY(!second.lossBegins);
+        // The missing side is there now.
+        if (toSetup)
+            QVERIFY((c = setup.connectOne()));
+        device.refuses = false;
+        setup.core.SetDevice(&device);
+        const RelayCore::Fate next = pass("hi");
+        QCOMPARE(next.delivery, RelayCore::Delivery::Sent);
+        QCOMPARE(next.lostBefore, counted ? 7 : 0);
+        QCOMPARE(pass("j").lostBefore, 0); // the count starts again
+        QByteArray received;
+        if (toSetup)
+            QTRY_COMPARE((received += c->readAll()), QByteArray("hij"));
+        else
+            QCOMPARE(device.written, QByteArray("hij"));
+        // A new connection forgets a loss still open.
+        setup.core.SetDevice(nullptr);
+        setup.core.RemoveSetup(setup.core.FirstSetup());
+        pass("k");
+        setup.core.StartConnection(setup.core.limits());
+        QVERIFY(pass("l").lossBegins);
+    }
+
+    // The form's "setup program connected" follows this count.
+    void setupCountReported() {
+        Setup setup;
+        QSignalSpy counts(&setup.core, &RelayCore::setupCountChanged);
+        QVERIFY(setup.connectOne());
+        QVERIFY(setup.connectOne());
+        setup.core.RemoveSetup(setup.core.FirstSetup());
+        QVERIFY(setup.connectOne());
+        setup.core.DropSetup();
+        QList<int> seen;
+        for (const QList<QVariant>& args : counts)
+            seen.append(args.at(0).toInt());
+        QCOMPARE(seen, (QList<int>{1, 2, 1, 2, 0}));
     }
 
     // The device held for a setup program that then went away goes on with the next one.

@@ -70,6 +70,63 @@ class TestLocalServer : public QObject {
                                       QHostAddress(QHostAddress::LocalHostIPv6)}));
     }
 
+    // A relayed piece's fate and its log line: the same rules on every channel, the texts
+    // of the panel's socket and of the serial relay where each has its own.
+    void fateLines_data() {
+        using D = RelayCore::Delivery;
+        QTest::addColumn<bool>("lan");
+        QTest::addColumn<bool>("toSetup");
+        QTest::addColumn<int>("delivery");
+        QTest::addColumn<bool>("lossBegins");
+        QTest::addColumn<qint64>("lostBefore");
+        QTest::addColumn<QString>("line"); // empty: none
+        const QString ended = "Соединение было прервано, последний пакет не доставлен";
+        for (const bool lan : {false, true}) {
+            const char* ch = lan ? "LAN, " : "serial, ";
+            auto row = [&](const char* name) { return &QTest::newRow((QByteArray(ch) + name).constData()); };
+            *row("sent") << lan << true << int(D::Sent) << false << qint64(0) << QString();
+            *row("held") << lan << true << int(D::Held) << false << qint64(0) << QString();
+            *row("refused by the device")
+                << lan << false << int(D::Failed) << false << qint64(0) << QString();
+            *row("ended, to the device") << lan << false << int(D::Ended) << false << qint64(0) << ended;
+            *row("ended, to the setup program")
+                << lan << true << int(D::Ended) << false << qint64(0) << ended;
+            *row("setup program overflows") << lan << true << int(D::Lost) << true << qint64(0)
+                                            << "Оболочка не принимает данные, данные прибора теряются";
+            *row("overflow goes on") << lan << true << int(D::Lost) << false << qint64(0) << QString();
+            *row("setup program takes again") << lan << true << int(D::Sent) << false << qint64(42)
+                                              << "Оболочка снова принимает данные, потеряно байт: 42";
+            *row("no device") << lan << false << int(D::NoDevice) << true << qint64(0)
+                              << "Прибор не подключен, данные оболочки теряются";
+            *row("no device goes on") << lan << false << int(D::NoDevice) << false << qint64(0) << QString();
+            *row("device takes again") << lan << false << int(D::Sent) << false << qint64(7)
+                                       << "Прибор снова принимает данные, потеряно байт: 7";
+            *row("no setup program") << lan << true << int(D::NoSetup) << true << qint64(0)
+                                     << (lan ? "Ошибка при ображении к оболочке"
+                                             : "Оболочка не подключена, данные прибора теряются");
+            *row("no setup program goes on") << lan << true << int(D::NoSetup) << false << qint64(0)
+                                             << (lan ? "Ошибка при ображении к оболочке" : QString());
+        }
+    }
+    void fateLines() {
+        QFETCH(bool, lan);
+        QFETCH(bool, toSetup);
+        QFETCH(int, delivery);
+        QFETCH(bool, lossBegins);
+        QFETCH(qint64, lostBefore);
+        QFETCH(QString, line);
+        f->UseRelayChannel(lan ? TMainKestromForm::RelayChannel::LAN
+                               : TMainKestromForm::RelayChannel::Serial);
+        const qsizetype before = LogLines().size();
+        f->LogFate(toSetup ? RelayCore::Direction::ToSetup : RelayCore::Direction::ToDevice,
+                   {RelayCore::Delivery(delivery), lossBegins, lostBefore});
+        const QStringList added = LogLines().mid(before);
+        QCOMPARE(added.size(), line.isEmpty() ? 0 : 1);
+        if (!line.isEmpty())
+            QCOMPARE(LogBody(added.first()), " " + line);
+        f->UseRelayChannel(TMainKestromForm::RelayChannel::Serial);
+    }
+
     void connectAndDisconnectAreLogged() {
         TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         QVERIFY(f->StartServer());
@@ -99,7 +156,7 @@ class TestLocalServer : public QObject {
         QTRY_VERIFY(f->FSetupConnected);
         f->StopServer();
         QVERIFY(!f->ServerSocket->isListening());
-        QVERIFY(f->FSetupConnected);
+        QVERIFY(!f->FSetupConnected); // it follows the list of connections, dropped here
         QVERIFY(!logHas(" Оболочка отклчилась от моста."));
         QTRY_COMPARE(setup.state(), QAbstractSocket::UnconnectedState);
         f->StringToBuffer("x");
@@ -257,8 +314,9 @@ class TestLocalServer : public QObject {
 
     void lanChannelPassesBytesToThePanelSocket() {
         // On the IP channel a packet is logged as SETUP->PANEL with its dump and dropped
-        // when the panel's socket is not connected.
+        // when the panel's socket is not connected, and the loss is logged.
         f->ConnectTypeComboBox->setCurrentIndex(chIP);
+        f->UseRelayChannel(TMainKestromForm::RelayChannel::LAN); // as the connect click does
         TCPServerSettingsForm->PortEdit->setText(QString::number(FreeTcpPort()));
         QVERIFY(f->StartServer());
         QTcpSocket setup;
@@ -266,6 +324,7 @@ class TestLocalServer : public QObject {
         setup.write("\x02\x0a\xff", 3);
         QTRY_VERIFY(logHas(" SETUP->PANEL"));
         QTRY_VERIFY(logHas("  02 0A FF"));
+        QTRY_VERIFY(logHas(" Прибор не подключен, данные оболочки теряются"));
         QCOMPARE(f->SetupBytesWaiting(), 0);
         QCOMPARE(f->FReadSocket, 0);
     }
