@@ -109,16 +109,14 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     ClientSocket = new QTcpSocket(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
-    FLANWaitTimer = new QTimer(this);
-    FLANWaitTimer->setSingleShot(true);
+    FWaitTimer = new QTimer(this);
+    FWaitTimer->setSingleShot(true);
     WireClientSocket();
     FPortWatchTimer = new QTimer(this);
     // The port watch enumerates the machine's ports; a quarter second notices a pulled
     // adapter promptly without costing anything while idle.
     FPortWatchTimer->setInterval(250);
     connect(FPortWatchTimer, &QTimer::timeout, this, [this] { FPortWatchDue = true; });
-    FDelayTimer = new QTimer(this);
-    FDelayTimer->setSingleShot(true);
 
     // User actions only: selecting an item from code raises no change event.
     connect(ConnectTypeComboBox, &QComboBox::activated, this, [this] { ConnectTypeComboBoxChange(); });

@@ -31,6 +31,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -114,6 +115,18 @@ class TMainKestromForm : public QWidget {
 
     // ---- connect command (ConnectCommand.cpp) -------------------------------------------
     void URLLabel1Click();
+    // What the connect command does differs by these three kinds of channel.
+    enum class ChannelKind { Modem, Cable, IP };
+    // The kind of the selected channel (FProto set for the modem items); none without one.
+    std::optional<ChannelKind> SelectedKind();
+    // A port for the serial kinds, a phone number for a first dial; false after the box.
+    bool ConnectInputsGiven(ChannelKind kind);
+    void Connect(ChannelKind kind);       // state 0
+    void ConnectCable();                  // opens the port and runs the whole connection
+    void ConnectLAN();                    // starts the panel's socket; its events go on
+    void CancelConnect(ChannelKind kind); // state 1
+    void Disconnect(ChannelKind kind);    // state 2
+    void Redial();                        // state 3
 
     // ---- GSM modem channel (ModemConnection.cpp) ------------------------------------------
     // The progress post of the dialer (WM_USER + 5): 1, 2, 3 set the status texts.
@@ -141,6 +154,9 @@ class TMainKestromForm : public QWidget {
     QByteArray BufferToString(int Count) const;
     int StringToBuffer(const QByteArray& S);
     void Delay(quint32 Milliseconds);
+    // Blocks in the event loop until done() holds (true) or `limit` ticks have passed since
+    // `start` (false); done() is asked first and after each event. Never spins.
+    bool WaitUntil(quint32 start, quint32 limit, const std::function<bool()>& done = {});
     void Timer1Timer();
     // Dispatches what is waiting and returns; never blocks.
     static void ProcessMessages();
@@ -154,10 +170,21 @@ class TMainKestromForm : public QWidget {
     // ---- setup program (SetupLauncher.cpp) -----------------------------------------------
     void ReadSetupFlags();
     void ReadProto();
-    void StartSetup();
+    // How StartSetup ended. Only after FailureShown has the user been told why no setup
+    // program runs; after NotStarted the caller reports that none was found.
+    enum class SetupStart { Running, NotStarted, FailureShown };
+    SetupStart StartSetup();
     void StopSetup();
     // A box of StartSetup's own, caption "Ошибка"; the caller then shows none.
     void ShowSetupFailure(const QString& text);
+    // The temporary directory and setup.ini are there; else a box says which is missing.
+    bool SetupPlacesFound();
+    // The setup program setup.ini names for FVerInfo's device key; FVerInfo is used up.
+    QString SetupProgramName();
+    // source copied into this run's private directory and checked; empty after the box.
+    QString PrivateSetupCopy(const QString& source, const QString& name);
+    // Starts the copy; FailureShown (the copy removed) when it would not start.
+    SetupStart LaunchSetupCopy(const QString& copy);
     QString SetupIniPath() const;
 
     // ---- local server (LocalServer.cpp) --------------------------------------------------
@@ -266,11 +293,13 @@ class TMainKestromForm : public QWidget {
     // ClientSocket reads as Active: from its connect event until its disconnect event.
     bool FClientActive = false;
     // An error box of the LAN channel is on screen (LANErrorBox). No connect attempt starts
-    // meanwhile; a reconnect tick that falls due waits for it (FReconnectAfterBox).
-    bool FLANBoxOpen = false;
-    bool FReconnectAfterBox = false;
-    // Wakes the handshake's waits at their deadline.
-    QTimer* FLANWaitTimer = nullptr;
+    // meanwhile; a reconnect tick that falls due waits for it to close.
+    enum class LANBox { None, Open, OpenReconnectDue };
+    LANBox FLANBox = LANBox::None;
+    // Where the panel's socket connects (the connect command takes them from IPCombo and
+    // PortCombo).
+    QString FPanelHost;
+    quint16 FPanelPort = 0;
     // Counts ClientSocket's activations and deactivations; a queued socket event of an
     // earlier attempt is dropped.
     quint32 FClientAttempt = 0;
@@ -290,9 +319,6 @@ class TMainKestromForm : public QWidget {
     bool FSetupIsStarted = false;
     // Full path of the running temporary copy of the setup program.
     QString FSetupFile;
-    // The last StartSetup failed for a reason it has shown in a box of its own (the copy
-    // could not be made, the program would not start); the caller shows no second box.
-    bool FSetupFailureShown = false;
     // The setup program is connected to the local server.
     bool FSetupConnected = false;
     // The log said once that the owner of connections cannot be looked up here.
@@ -324,8 +350,8 @@ class TMainKestromForm : public QWidget {
     // The port watch of cable connections: its timer only marks the check as due.
     QTimer* FPortWatchTimer = nullptr;
     bool FPortWatchDue = false;
-    // Wakes Delay at its deadline (one timer, restarted; not one per wait).
-    QTimer* FDelayTimer = nullptr;
+    // Wakes WaitUntil at its deadline (one timer, restarted by each wait).
+    QTimer* FWaitTimer = nullptr;
     // Objects were handed to deleteLater at the relay's own level (see RelayPass).
     bool FDeletesPending = false;
 
@@ -365,11 +391,12 @@ class TMainKestromForm : public QWidget {
     // Wires the relay core's reports to the handlers of the local server and the LAN relay.
     void WireRelay();
     void AbandonAttempt(const QString& logLine);
-    // Waits in the event loop until something happened or the tick passed the deadline.
-    void LANWait(quint32 start, quint32 limit);
     void WireClientSocket();
-    // The channel back to idle after a failure with no setup program running.
+    // The channel back to idle: after a failure with no setup program running, and on the
+    // user's cancel (which is also how an IP connection ends).
     void ResetLANChannel();
+    // IPCombo, PortCombo and ConnectTypeComboBox: disabled while a connection is attempted or up.
+    void SetIPControlsEnabled(bool Enabled);
     bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause,
                           bool versionWait, QByteArray& collected);
     bool FClosed = false;

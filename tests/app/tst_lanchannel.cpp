@@ -544,7 +544,7 @@ class TestLANChannel : public QObject {
         b.click();
         QCOMPARE(f->URLLabel1->Tag, int(lsIdle));
         QVERIFY(!f->Timer1->isActive());
-        QVERIFY(!f->FReconnectAfterBox);
+        QVERIFY(f->FLANBox != TMainKestromForm::LANBox::OpenReconnectDue);
         QCOMPARE(f->ClientSocket->state(), QAbstractSocket::UnconnectedState);
         QVERIFY(f->IPCombo->isEnabled() && f->ConnectTypeComboBox->isEnabled());
         QCOMPARE(b.starts(), 0);
