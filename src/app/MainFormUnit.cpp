@@ -1,9 +1,11 @@
 // Start-up, layout and the small handlers of the main window.
 #include "app/MainFormUnit.h"
 #include "relay/RelayCore.h"
+#include "relay/RelayEnd.h"
 #include "server/LoopbackServer.h"
 
 #include "app/AppStartup.h"
+#include "channels/COMNotifier.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
 #include "platform/FileVersion.h"
@@ -399,6 +401,16 @@ void TMainKestromForm::SetLink(int state, const QString& caption) {
     URLLabel1->setText(caption);
     URLLabel1->adjustSize();
     NoteCrashState();
+}
+
+TMainKestromForm::Observed TMainKestromForm::Observe() const {
+    Observed seen;
+    seen.stagedSetupPacket = QByteArray(FSetupBuffer, FReadSocket);
+    seen.relayHoldsDevice = FRelay->DeviceHeld();
+    seen.relayHoldsSetup = FRelay->SetupHeld();
+    seen.portAwaitsRoom = FCOMEnd && FCOMEnd->notifier()->isWriteEnabled();
+    seen.lanBox = FLANBox;
+    return seen;
 }
 
 void TMainKestromForm::EnableChannelControls() {
