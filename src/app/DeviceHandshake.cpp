@@ -6,7 +6,6 @@
 #include "platform/AnsiCodec.h"
 #include "relay/RelayEnd.h"
 
-#include <QCoreApplication>
 #include <QTcpSocket>
 
 namespace DeviceHandshake {
@@ -152,16 +151,6 @@ bool TMainKestromForm::DetectDevice() {
     return result;
 }
 
-void TMainKestromForm::LANWait(quint32 start, quint32 limit) {
-    const quint32 elapsed = GetTickCount() - start;
-    if (elapsed >= limit)
-        return;
-    // Sleep in the event loop until the panel's bytes (or anything else) arrive or the
-    // deadline's timer fires: the wait never spins.
-    FLANWaitTimer->start(qMax(1, TicksToRealMs(limit - elapsed)));
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-}
-
 bool TMainKestromForm::LANHandshake() {
     // Nothing of this dialogue is logged. The panel's answers arrive through
     // ClientSocketRead, which collects them into FVerInfo while FNeedAskLANVer is set.
@@ -170,15 +159,10 @@ bool TMainKestromForm::LANHandshake() {
     // An answer kept from an earlier connection must not pass for this one's "OK".
     FVerInfo.clear();
     const auto waitForOK = [this] {
-        const quint32 start = GetTickCount();
-        for (;;) {
-            if (DeviceHandshake::LANAnswerComplete(FVerInfo))
-                return true;
-            // A panel that has gone, or a user who cancelled, ends the wait at once.
-            if (GetTickCount() - start >= AnswerWait || !FClientActive)
-                return false;
-            LANWait(start, AnswerWait);
-        }
+        // A panel that has gone, or a user who cancelled, ends the wait at once.
+        WaitUntil(GetTickCount(), AnswerWait,
+                  [this] { return DeviceHandshake::LANAnswerComplete(FVerInfo) || !FClientActive; });
+        return DeviceHandshake::LANAnswerComplete(FVerInfo);
     };
     const auto sendText = [this](const QByteArray& text) {
         if (!FClientActive)
@@ -195,7 +179,6 @@ bool TMainKestromForm::LANHandshake() {
     sendText("+VER_INFO=?\r\n");
     if (waitForOK())
         result = true;
-    FLANWaitTimer->stop();
     FNeedAskLANVer = false;
     return result;
 }

@@ -111,9 +111,7 @@ void TMainKestromForm::SetClientActive(bool Active) {
         ++FClientAttempt;
         FRelay->SetDevice(nullptr);
         FRelay->Reset();
-        ClientSocket->connectToHost(ClientSocket->property("Host").toString(),
-                                    quint16(ClientSocket->property("Port").toUInt()),
-                                    QIODevice::ReadWrite | QIODevice::Unbuffered);
+        ClientSocket->connectToHost(FPanelHost, FPanelPort, QIODevice::ReadWrite | QIODevice::Unbuffered);
         return;
     }
     ++FClientAttempt;
@@ -132,23 +130,35 @@ void TMainKestromForm::SetClientActive(bool Active) {
 }
 
 void TMainKestromForm::LANErrorBox(const QString& Text) {
-    if (FLANBoxOpen) {
+    if (FLANBox != LANBox::None) {
         // Boxes of this channel never stack up; the text still reaches the log.
         AddLog(Text, QString());
         return;
     }
-    FLANBoxOpen = true;
+    FLANBox = LANBox::Open;
     StartFlash();
     Platform::MessageBox(this, Text, QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
     StopFlash();
-    FLANBoxOpen = false;
-    if (FReconnectAfterBox) {
-        // A reconnect fell due while the box was open: it follows one interval after the
-        // box was closed, unless the user has ended the connection meanwhile.
-        FReconnectAfterBox = false;
-        if (URLLabel1->Tag != lsIdle)
-            Timer1->start();
+    const bool reconnectDue = FLANBox == LANBox::OpenReconnectDue;
+    FLANBox = LANBox::None;
+    // A reconnect fell due while the box was open: it follows one interval after the box
+    // was closed, unless the user has ended the connection meanwhile.
+    if (reconnectDue && URLLabel1->Tag != lsIdle)
+        Timer1->start();
+}
+
+void TMainKestromForm::Timer1Timer() {
+    Timer1->stop();
+    if (FLANBox != LANBox::None) {
+        // No attempt starts while an error box of the LAN channel is open: the tick comes
+        // again once it is closed.
+        FLANBox = LANBox::OpenReconnectDue;
+        return;
     }
+    if (URLLabel1->Tag == lsIdle)
+        return; // the user has ended the connection
+    ++FReconectCount;
+    SetClientActive(true);
 }
 
 void TMainKestromForm::ClientSocketConnect() {
@@ -189,9 +199,7 @@ void TMainKestromForm::ClientSocketConnect() {
     }
     StartSetup();
     SaveIPList();
-    IPCombo->setEnabled(false);
-    PortCombo->setEnabled(false);
-    ConnectTypeComboBox->setEnabled(false);
+    SetIPControlsEnabled(false);
     SetLink(lsConnecting, QStringLiteral("Отключить"));
 }
 
@@ -234,17 +242,23 @@ void TMainKestromForm::ClientSocketRead() {
     SendToSetup(int(n));
 }
 
+void TMainKestromForm::SetIPControlsEnabled(bool Enabled) {
+    IPCombo->setEnabled(Enabled);
+    PortCombo->setEnabled(Enabled);
+    ConnectTypeComboBox->setEnabled(Enabled);
+}
+
 void TMainKestromForm::ResetLANChannel() {
-    IPCombo->setEnabled(true);
-    PortCombo->setEnabled(true);
-    ConnectTypeComboBox->setEnabled(true);
+    SetIPControlsEnabled(true);
     SetClientActive(false);
     FNeedAskLANVer = true;
     FNeedLANReconnect = false;
     SetLink(lsIdle, QStringLiteral("Подключить"));
-    // A reconnect already scheduled would bring up a connection nobody asked for.
+    // No further attempt is made, not even one already due: it would bring up a connection
+    // nobody asked for.
     Timer1->stop();
-    FReconnectAfterBox = false;
+    if (FLANBox == LANBox::OpenReconnectDue)
+        FLANBox = LANBox::Open;
     StopSetup();
     StopServer();
 }

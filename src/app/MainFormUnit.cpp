@@ -1,9 +1,11 @@
 // Start-up, layout and the small handlers of the main window.
 #include "app/MainFormUnit.h"
 #include "relay/RelayCore.h"
+#include "relay/RelayEnd.h"
 #include "server/LoopbackServer.h"
 
 #include "app/AppStartup.h"
+#include "channels/COMNotifier.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
 #include "platform/FileVersion.h"
@@ -109,16 +111,14 @@ TMainKestromForm::TMainKestromForm(QWidget* parent)
     ClientSocket = new QTcpSocket(this);
     Timer1 = new QTimer(this);
     Timer1->setInterval(1000);
-    FLANWaitTimer = new QTimer(this);
-    FLANWaitTimer->setSingleShot(true);
+    FWaitTimer = new QTimer(this);
+    FWaitTimer->setSingleShot(true);
     WireClientSocket();
     FPortWatchTimer = new QTimer(this);
     // The port watch enumerates the machine's ports; a quarter second notices a pulled
     // adapter promptly without costing anything while idle.
     FPortWatchTimer->setInterval(250);
     connect(FPortWatchTimer, &QTimer::timeout, this, [this] { FPortWatchDue = true; });
-    FDelayTimer = new QTimer(this);
-    FDelayTimer->setSingleShot(true);
 
     // User actions only: selecting an item from code raises no change event.
     connect(ConnectTypeComboBox, &QComboBox::activated, this, [this] { ConnectTypeComboBoxChange(); });
@@ -401,6 +401,16 @@ void TMainKestromForm::SetLink(int state, const QString& caption) {
     URLLabel1->setText(caption);
     URLLabel1->adjustSize();
     NoteCrashState();
+}
+
+TMainKestromForm::Observed TMainKestromForm::Observe() const {
+    Observed seen;
+    seen.stagedSetupPacket = QByteArray(FSetupBuffer, FReadSocket);
+    seen.relayHoldsDevice = FRelay->DeviceHeld();
+    seen.relayHoldsSetup = FRelay->SetupHeld();
+    seen.portAwaitsRoom = FCOMEnd && FCOMEnd->notifier()->isWriteEnabled();
+    seen.lanBox = FLANBox;
+    return seen;
 }
 
 void TMainKestromForm::EnableChannelControls() {

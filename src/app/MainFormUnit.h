@@ -1,15 +1,17 @@
 // The main window "Мастер подключения" and the state of the one connection the program holds.
 //
 // TMainKestromForm owns the whole connection state and every component. Its methods are
-// spread over several files by concern:
+// spread over several files by concern; below, each group of declarations names its file.
 //   src/app/MainFormUnit.cpp       start-up, layout, channel arrangement, input checks, shortcuts
-//   src/app/ConnectCommand.cpp     the connect link: connect, cancel, disconnect
-//   src/app/MainLoop.cpp           the relay loop of serial connections and the port primitives
+//   src/app/CrashReporting.cpp     the connection's state for a crash report
+//   src/app/ConnectCommand.cpp     the connect link: connect, cancel, disconnect, redial
+//   src/app/ModemConnection.cpp    the GSM modem: dial, progress, dialer's end, hang-up
+//   src/app/MainLoop.cpp           the relay loop of serial connections, the port primitives,
+//                                  the wait in the event loop
 //   src/app/DeviceHandshake.cpp    the device dialogue, modem hang-up words, "+rb"
 //   src/app/SetupLauncher.cpp      setup.ini flags, starting and stopping the setup program
 //   src/app/LocalServer.cpp        the local TCP server the setup program connects to
 //   src/app/SetupPeer.cpp          only this user's programs may use the local server
-//   src/app/ModemConnection.cpp   the GSM modem: dial, progress, dialer's end, hang-up
 //   src/app/LANChannel.cpp         the panel's TCP socket: connect, drop, relay, errors, reconnect
 //   src/app/PersistentSettings.cpp histories and choices kept between runs
 //   src/app/LogMethods.cpp         AddLog, LogFmt, LogHexDump
@@ -18,6 +20,9 @@
 // its ends; src/channels serial ports and the modem dialer; src/server the local server's
 // socket and port rule; src/settings the settings store and history rules; src/log the log
 // window and its formats; src/platform the platform seams and the devices' text codec.
+//
+// The fields the design names are public; the rest of the state is private and changes only
+// through the operations beside it. Tests see that rest through Observe().
 #pragma once
 
 #include <QByteArray>
@@ -31,6 +36,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -76,9 +82,6 @@ class TMainKestromForm : public QWidget {
     TURLLabel* URLLabel1;
     QLabel* Label6;
     QLabel* Label7; // the status label
-    // Right click on the window's free area: the three auxiliary windows, each with its
-    // shortcut.
-    QMenu* WindowsMenu;
     LoopbackServer* ServerSocket;
     QTcpSocket* ClientSocket;
     QTimer* Timer1;
@@ -106,11 +109,27 @@ class TMainKestromForm : public QWidget {
     enum class StatusColour { Neutral, Red, Unchanged };
     void SetStatus(const QString& caption, StatusColour colour);
     void SetLink(int state, const QString& caption);
-    // The connection's state for a crash report (CrashReporting.cpp).
-    void NoteCrashState();
-    void WatchForCrashReport();
     void EnableChannelControls(); // the controls a connect disabled, back to usable
     void DisableModemControls();  // channel, port list, phone, refresh button
+
+    // An error box of the LAN channel is on screen (LANErrorBox), and whether a reconnect
+    // tick fell due meanwhile: it waits for the box to close.
+    enum class LANBox { None, Open, OpenReconnectDue };
+    // What the tests observe of the private state, taken at one moment.
+    struct Observed {
+        // The setup program's bytes staged for the port (FReadSocket of them).
+        QByteArray stagedSetupPacket;
+        bool relayHoldsDevice = false; // the device's bytes are left unread (back-pressure)
+        bool relayHoldsSetup = false;  // the setup program's bytes are left unread
+        bool portAwaitsRoom = false;   // kept bytes wait for the port's write watch
+        LANBox lanBox = LANBox::None;
+    };
+    Observed Observe() const;
+
+    // ---- crash report (CrashReporting.cpp) ----------------------------------------------
+    // The connection's state for a crash report.
+    void NoteCrashState();
+    void WatchForCrashReport();
 
     // ---- connect command (ConnectCommand.cpp) -------------------------------------------
     void URLLabel1Click();
@@ -131,7 +150,7 @@ class TMainKestromForm : public QWidget {
     // Frees FRing: at once when its handler has returned, else once the thread finishes.
     void FreeRing();
 
-    // ---- relay (MainLoop.cpp) -----------------------------------------------------------
+    // ---- relay and serial port (MainLoop.cpp) -------------------------------------------
     void MainLoop();
     int OpenCOM();
     bool ReopenCOM();
@@ -140,8 +159,22 @@ class TMainKestromForm : public QWidget {
     int COMWrite(int Count);
     QByteArray BufferToString(int Count) const;
     int StringToBuffer(const QByteArray& S);
+    // Takes the next piece (at most 32768 bytes) of the setup program's bytes into
+    // FSetupBuffer while the port has room for it; returns FReadSocket.
+    int StageSetupPacket();
+    // Most bytes of the setup program taken for the port and not yet written to it. Above
+    // it the sockets are not read, so TCP flow control slows the setup program to the
+    // line's pace.
+    static constexpr qsizetype SetupQueueLimit = 256 * 1024;
+    // Bytes taken for the port and not written yet (the port's queue in the relay).
+    qint64 SetupBytesWaiting() const;
+    // Most bytes queued toward a setup program that does not read; beyond it device bytes
+    // are dropped and the loss is logged.
+    static constexpr qint64 SetupSendLimit = 16 * 1024 * 1024;
     void Delay(quint32 Milliseconds);
-    void Timer1Timer();
+    // Blocks in the event loop until done() holds (true) or `limit` ticks have passed since
+    // `start` (false); done() is asked first and after each event. Never spins.
+    bool WaitUntil(quint32 start, quint32 limit, const std::function<bool()>& done = {});
     // Dispatches what is waiting and returns; never blocks.
     static void ProcessMessages();
 
@@ -154,10 +187,11 @@ class TMainKestromForm : public QWidget {
     // ---- setup program (SetupLauncher.cpp) -----------------------------------------------
     void ReadSetupFlags();
     void ReadProto();
-    void StartSetup();
+    // How StartSetup ended. Only after FailureShown has the user been told why no setup
+    // program runs; after NotStarted the caller reports that none was found.
+    enum class SetupStart { Running, NotStarted, FailureShown };
+    SetupStart StartSetup();
     void StopSetup();
-    // A box of StartSetup's own, caption "Ошибка"; the caller then shows none.
-    void ShowSetupFailure(const QString& text);
     QString SetupIniPath() const;
 
     // ---- local server (LocalServer.cpp) --------------------------------------------------
@@ -174,26 +208,16 @@ class TMainKestromForm : public QWidget {
     void ServerSocketClientDisconnect(QAbstractSocket* socket);
     void ServerSocketClientRead(QAbstractSocket* socket);
     void ServerSocketClientError(QAbstractSocket* socket);
-    // An accepted connection of another account's program (or of one whose owner cannot be
-    // found) is closed at once, before a byte of it is read, and logged; false then.
-    // Where the owner cannot be looked up at all, connections are accepted (SetupPeer.cpp).
-    bool AcceptSetupPeer(QAbstractSocket* Socket);
     int ServerConnectionCount() const;
     // The setup program's connections in accept order (index 0 = the first still open).
     QList<QAbstractSocket*> ServerConnections() const;
-    // Takes the next piece (at most 32768 bytes) of the setup program's bytes into
-    // FSetupBuffer while the port has room for it; returns FReadSocket.
-    int StageSetupPacket();
-    // Most bytes of the setup program taken for the port and not yet written to it. Above
-    // it the sockets are not read, so TCP flow control slows the setup program to the
-    // line's pace.
-    static constexpr qsizetype SetupQueueLimit = 256 * 1024;
-    // Bytes taken for the port and not written yet (the port's queue in the relay).
-    qint64 SetupBytesWaiting() const;
-    // Most bytes queued toward a setup program that does not read; beyond it device bytes
-    // are dropped and the loss is logged.
-    static constexpr qint64 SetupSendLimit = 16 * 1024 * 1024;
     quint16 ServerPort() const;
+
+    // ---- setup program's peer check (SetupPeer.cpp) -----------------------------------------
+    // An accepted connection of another account's program (or of one whose owner cannot be
+    // found) is closed at once, before a byte of it is read, and logged; false then.
+    // Where the owner cannot be looked up at all, connections are accepted.
+    bool AcceptSetupPeer(QAbstractSocket* Socket);
 
     // ---- LAN channel (LANChannel.cpp) -------------------------------------------------------
     // The events of ClientSocket, raised on the GUI thread.
@@ -217,6 +241,8 @@ class TMainKestromForm : public QWidget {
     void RelayHeldSetupBytes();
     // An error box of this channel, between StartFlash and StopFlash. Never two at once.
     void LANErrorBox(const QString& Text);
+    // The LAN reconnect tick; while a box of this channel is open it waits for the box.
+    void Timer1Timer();
     // The LAN relay does not read from one side while the other side's queue holds more
     // than this: TCP flow control then slows the sender down.
     static constexpr qint64 LANQueueLimit = 1 << 20;
@@ -241,9 +267,9 @@ class TMainKestromForm : public QWidget {
     // The log window records lines only while it is shown; text nobody records is not built.
     static bool LogRecording();
 
-    // ---- connection state -----------------------------------------------------------------
-    // Fields are public so that the tests can observe them; only the operations named
-    // beside each field change it.
+    // ---- connection state: the design's fields ----------------------------------------------
+    // Public so that the tests can observe them; only the operations named beside each
+    // field change it.
 
     // Protocol variant handed to the modem dialer: setup.ini PROTO at start-up; 0/1 by channel.
     int FProto = 0;
@@ -263,19 +289,6 @@ class TMainKestromForm : public QWidget {
     // LAN reconnect attempts made since the last successful connect. Timer1Timer adds 1,
     // ClientSocketConnect sets 0.
     int FReconectCount = 0;
-    // ClientSocket reads as Active: from its connect event until its disconnect event.
-    bool FClientActive = false;
-    // An error box of the LAN channel is on screen (LANErrorBox). No connect attempt starts
-    // meanwhile; a reconnect tick that falls due waits for it (FReconnectAfterBox).
-    bool FLANBoxOpen = false;
-    bool FReconnectAfterBox = false;
-    // Wakes the handshake's waits at their deadline.
-    QTimer* FLANWaitTimer = nullptr;
-    // Counts ClientSocket's activations and deactivations; a queued socket event of an
-    // earlier attempt is dropped.
-    quint32 FClientAttempt = 0;
-    // The panel's socket as a relay end (unbuffered), from its connect event on.
-    SocketEnd* FPanelEnd = nullptr;
     // The serial port was lost and must be reopened. COMWrite, the port watch, ReopenCOM.
     bool FNeedCOMReconnect = false;
     // The open serial port; -1 when none.
@@ -290,14 +303,9 @@ class TMainKestromForm : public QWidget {
     bool FSetupIsStarted = false;
     // Full path of the running temporary copy of the setup program.
     QString FSetupFile;
-    // The last StartSetup failed for a reason it has shown in a box of its own (the copy
-    // could not be made, the program would not start); the caller shows no second box.
-    bool FSetupFailureShown = false;
     // The setup program is connected to the local server: follows the relay's list of its
     // connections (WireRelay).
     bool FSetupConnected = false;
-    // The log said once that the owner of connections cannot be looked up here.
-    bool FPeerCheckUnavailableLogged = false;
     // Bytes from the setup program staged in FSetupBuffer for the port. Relay pass.
     int FReadSocket = 0;
     // The relay loop runs; clearing it ends the loop.
@@ -308,6 +316,52 @@ class TMainKestromForm : public QWidget {
     TRingThread* FRing = nullptr;
     // The current connection runs through the GSM modem.
     bool FModemConnect = false;
+
+  signals:
+    // The main window was closed: the program ends, whatever other windows are open.
+    void Closed();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;               // MainFormUnit.cpp
+    void contextMenuEvent(QContextMenuEvent* event) override;   // MainFormUnit.cpp
+    void customEvent(QEvent* event) override;                   // ModemConnection.cpp
+    bool eventFilter(QObject* watched, QEvent* event) override; // MainFormUnit.cpp
+
+  private:
+    // ---- start-up and window (MainFormUnit.cpp) ---------------------------------------
+    void MakeWindowsMenu();
+    // Right click on the window's free area: the three auxiliary windows, each with its
+    // shortcut.
+    QMenu* WindowsMenu;
+    // FormClose has run: waits give up, nothing new starts.
+    bool FClosed = false;
+
+    // ---- connect command (ConnectCommand.cpp) -------------------------------------------
+    // What the connect command does differs by these three kinds of channel.
+    enum class ChannelKind { Modem, Cable, IP };
+    // The kind of the selected channel (FProto set for the modem items); none without one.
+    std::optional<ChannelKind> SelectedKind();
+    // A port for the serial kinds, a phone number for a first dial; false after the box.
+    bool ConnectInputsGiven(ChannelKind kind);
+    void Connect(ChannelKind kind);       // state 0
+    void ConnectCable();                  // opens the port and runs the whole connection
+    void ConnectLAN();                    // starts the panel's socket; its events go on
+    void CancelConnect(ChannelKind kind); // state 1
+    void Disconnect(ChannelKind kind);    // state 2
+    void Redial();                        // state 3
+
+    // ---- relay and serial port (MainLoop.cpp) -------------------------------------------
+    void WatchCOM();   // makes FCOMEnd for FCOMHandle
+    void UnwatchCOM(); // drops it; what it kept for the port is lost (and said so)
+    void RelayPass();
+    // Hands the staged packet to the port: written at once as far as the port takes it, the
+    // rest kept in order behind the port's write watch. Never waits.
+    void COMWritePending();
+    // A write found the port gone: the device is marked lost and the setup program's
+    // connection dropped, so it reconnects once the port is back.
+    void COMWriteFailed();
+    // A connection attempt that did not get as far as relaying: back to idle.
+    void AbandonAttempt(const QString& logLine);
 
     // The relay's rules between the setup program's connections and the device: bounded
     // queues, back-pressure, order across connections, loss accounting. Owned.
@@ -325,55 +379,67 @@ class TMainKestromForm : public QWidget {
     // The port watch of cable connections: its timer only marks the check as due.
     QTimer* FPortWatchTimer = nullptr;
     bool FPortWatchDue = false;
-    // Wakes Delay at its deadline (one timer, restarted; not one per wait).
-    QTimer* FDelayTimer = nullptr;
+    // Wakes WaitUntil at its deadline (one timer, restarted by each wait).
+    QTimer* FWaitTimer = nullptr;
     // Objects were handed to deleteLater at the relay's own level (see RelayPass).
     bool FDeletesPending = false;
 
-  signals:
-    // The main window was closed: the program ends, whatever other windows are open.
-    void Closed();
+    // ---- device handshake (DeviceHandshake.cpp) -----------------------------------------
+    bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause,
+                          bool versionWait, QByteArray& collected);
 
-  protected:
-    void closeEvent(QCloseEvent* event) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
-    void customEvent(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    // ---- setup program (SetupLauncher.cpp) -----------------------------------------------
+    // A box of StartSetup's own, caption "Ошибка"; the caller then shows none.
+    void ShowSetupFailure(const QString& text);
+    // The temporary directory and setup.ini are there; else a box says which is missing.
+    bool SetupPlacesFound();
+    // The setup program setup.ini names for FVerInfo's device key; FVerInfo is used up.
+    QString SetupProgramName();
+    // source copied into this run's private directory and checked; empty after the box.
+    QString PrivateSetupCopy(const QString& source, const QString& name);
+    // Starts the copy; FailureShown (the copy removed) when it would not start.
+    SetupStart LaunchSetupCopy(const QString& copy);
 
-  private:
-    void MakeWindowsMenu();
-    void WatchCOM();   // makes FCOMEnd for FCOMHandle
-    void UnwatchCOM(); // drops it; what it kept for the port is lost (and said so)
-    void RelayPass();
-    // Hands the staged packet to the port: written at once as far as the port takes it, the
-    // rest kept in order behind the port's write watch. Never waits.
-    void COMWritePending();
-    // A write found the port gone: the device is marked lost and the setup program's
-    // connection dropped, so it reconnects once the port is back.
-    void COMWriteFailed();
+    // ---- local server (LocalServer.cpp) --------------------------------------------------
     // Closes every setup-program connection without their disconnect events; the
     // listener itself is left as it is.
     void DropSetupConnections();
     // Drops the setup program's bytes not yet written to the port, logging their loss.
     void DiscardSetupBytes();
-    // The local server could not start on the IP channel: the connection ends.
-    void EndForServerFailure();
+    // Wires the relay core's reports to the handlers of the local server and the LAN relay.
+    void WireRelay();
+
+    // ---- setup program's peer check (SetupPeer.cpp) -----------------------------------------
+    // The log said once that the owner of connections cannot be looked up here.
+    bool FPeerCheckUnavailableLogged = false;
+
+    // ---- LAN channel (LANChannel.cpp) -------------------------------------------------------
+    void WireClientSocket();
     // The panel's socket turned out closed (a read found it so): its disconnect event, or
     // for a reset its error 10054.
     void PanelClosed();
     // Raises ClientSocketError from the event loop, unless the attempt is over by then.
     void PostClientSocketError(quint32 attempt, int code);
-    // Wires the relay core's reports to the handlers of the local server and the LAN relay.
-    void WireRelay();
-    void AbandonAttempt(const QString& logLine);
-    // Waits in the event loop until something happened or the tick passed the deadline.
-    void LANWait(quint32 start, quint32 limit);
-    void WireClientSocket();
-    // The channel back to idle after a failure with no setup program running.
+    // The local server could not start on the IP channel: the connection ends.
+    void EndForServerFailure();
+    // The channel back to idle: after a failure with no setup program running, and on the
+    // user's cancel (which is also how an IP connection ends).
     void ResetLANChannel();
-    bool SerialAnswerWait(const QByteArray& echo, const QByteArray& terminator, quint32 pause,
-                          bool versionWait, QByteArray& collected);
-    bool FClosed = false;
+    // IPCombo, PortCombo and ConnectTypeComboBox: disabled while a connection is attempted or up.
+    void SetIPControlsEnabled(bool Enabled);
+
+    // ClientSocket reads as Active: from its connect event until its disconnect event.
+    bool FClientActive = false;
+    LANBox FLANBox = LANBox::None;
+    // Where the panel's socket connects (the connect command takes them from IPCombo and
+    // PortCombo).
+    QString FPanelHost;
+    quint16 FPanelPort = 0;
+    // Counts ClientSocket's activations and deactivations; a queued socket event of an
+    // earlier attempt is dropped.
+    quint32 FClientAttempt = 0;
+    // The panel's socket as a relay end (unbuffered), from its connect event on.
+    SocketEnd* FPanelEnd = nullptr;
 
     // ---- one relay path for every channel (LocalServer.cpp, MainLoop.cpp) ------------------
   public:

@@ -20,15 +20,20 @@ void TMainKestromForm::ProcessMessages() {
 }
 
 void TMainKestromForm::Delay(quint32 Milliseconds) {
-    const quint32 start = GetTickCount();
+    WaitUntil(GetTickCount(), Milliseconds);
+}
+
+bool TMainKestromForm::WaitUntil(quint32 start, quint32 limit, const std::function<bool()>& done) {
     for (;;) {
+        const bool met = done && done();
         const quint32 elapsed = GetTickCount() - start; // unsigned: survives the tick's wrap
-        if (elapsed >= Milliseconds) {
-            FDelayTimer->stop();
-            return;
+        if (met || elapsed >= limit) {
+            FWaitTimer->stop();
+            return met;
         }
-        // Sleep in the event loop until something happens or the deadline's timer fires.
-        FDelayTimer->start(qMax(1, TicksToRealMs(Milliseconds - elapsed)));
+        // Sleep in the event loop until something happens or the deadline's timer fires. A
+        // wait nested in a handler restarts the one timer; this wait then starts it afresh.
+        FWaitTimer->start(qMax(1, TicksToRealMs(limit - elapsed)));
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 }
@@ -168,20 +173,6 @@ int TMainKestromForm::StageSetupPacket() {
     return FReadSocket;
 }
 
-void TMainKestromForm::Timer1Timer() {
-    Timer1->stop();
-    if (FLANBoxOpen) {
-        // No attempt starts while an error box of the LAN channel is open: the tick comes
-        // again once it is closed.
-        FReconnectAfterBox = true;
-        return;
-    }
-    if (URLLabel1->Tag == lsIdle)
-        return; // the user has ended the connection
-    ++FReconectCount;
-    SetClientActive(true);
-}
-
 // ---- the loop ------------------------------------------------------------------------------
 
 // A connection attempt that did not get as far as relaying: the window goes back to idle,
@@ -220,11 +211,11 @@ bool TMainKestromForm::SetupProgramStarted() {
         AbandonAttempt(QString());
         return false;
     }
-    StartSetup();
+    const SetupStart setup = StartSetup();
     if (FSetupIsStarted)
         return true;
     AddLog(QStringLiteral("Не найдена программа настройки"), QString());
-    if (!FSetupFailureShown)
+    if (setup != SetupStart::FailureShown)
         Platform::MessageBox(
             this,
             MKChB->isChecked() ? QStringLiteral("Программа настройки для данного прибора не обнаружена, либо "

@@ -71,32 +71,43 @@ void TMainKestromForm::ReadProto() {
     FProto = SetupIni::readFlags(SetupIniPath()).proto;
 }
 
-void TMainKestromForm::StartSetup() {
-    // Each attempt reports its own failure: a box shown by an earlier one says nothing of this.
-    FSetupFailureShown = false;
+TMainKestromForm::SetupStart TMainKestromForm::StartSetup() {
     if (FSetupIsStarted)
-        return; // the running setup program stays
+        return SetupStart::Running; // the running setup program stays
+    if (!SetupPlacesFound())
+        return SetupStart::NotStarted;
+    const QString name = SetupProgramName();
+    const QString source = Platform::AppDir() + QLatin1Char('/') + name;
+    if (name.isEmpty() || !QFileInfo(source).isFile())
+        return SetupStart::NotStarted; // the caller reports that no setup program was found
+    const QString copy = PrivateSetupCopy(source, name);
+    if (copy.isEmpty())
+        return SetupStart::FailureShown;
+    return LaunchSetupCopy(copy);
+}
+
+bool TMainKestromForm::SetupPlacesFound() {
     if (Platform::TempPath().isEmpty()) {
         Platform::MessageBox(this, QStringLiteral("Оболочка не запущена, системная ошибка"),
                              QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-        return;
+        return false;
     }
-    const QString ini = SetupIniPath();
-    if (!QFileInfo(ini).isFile()) {
+    if (!QFileInfo(SetupIniPath()).isFile()) {
         Platform::MessageBox(this, QStringLiteral("Оболочка не запущена, не найден файл настроек"),
                              QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
-        return;
+        return false;
     }
+    return true;
+}
 
+QString TMainKestromForm::SetupProgramName() {
     const QString answer = AnsiCodec::toText(FVerInfo);
     const QString key = FOldConnect ? SetupIni::deviceKeyOld(answer) : SetupIni::deviceKeyStandard(answer);
-    const QString name = SetupIni::programFor(ini, key);
-    const QString source = Platform::AppDir() + QLatin1Char('/') + name;
-    FVerInfo.clear();
-    FSetupIsStarted = false;
-    if (name.isEmpty() || !QFileInfo(source).isFile())
-        return; // the caller reports that no setup program was found
+    FVerInfo.clear(); // the answer is used once
+    return SetupIni::programFor(SetupIniPath(), key);
+}
 
+QString TMainKestromForm::PrivateSetupCopy(const QString& source, const QString& name) {
     // The copy is written, checked and started in this run's own directory, which no other
     // account can enter: a file another account put in the shared temporary directory is
     // never started.
@@ -111,15 +122,18 @@ void TMainKestromForm::StartSetup() {
         ShowSetupFailure(
             QStringLiteral("Оболочка не запущена, не удалось скопировать %1 во временную папку %2: %3")
                 .arg(source, place, why));
-        return;
+        return QString();
     }
     if (!TempDir::IsPrivateFile(copy)) {
         QFile::remove(copy);
         AddLog(QStringLiteral("Копия %1 изменена, она не запускается").arg(copy), QString());
         ShowSetupFailure(QStringLiteral("Оболочка не запущена, копия %1 изменена").arg(copy));
-        return;
+        return QString();
     }
+    return copy;
+}
 
+TMainKestromForm::SetupStart TMainKestromForm::LaunchSetupCopy(const QString& copy) {
     const ProcessStart::Command command =
         ProcessStart::CommandFor(copy, ProcessStart::KindOf(ProcessStart::ReadHead(copy)),
                                  ProcessStart::RunsWindowsPrograms(), ProcessStart::FindWine());
@@ -139,7 +153,7 @@ void TMainKestromForm::StartSetup() {
             FSetupIsStarted = true;
             // The process object goes when the program ends; nobody waits for that.
             connect(process, &QProcess::finished, process, &QObject::deleteLater);
-            return;
+            return SetupStart::Running;
         }
         // Most often the file is not a program: no execute permission, or not an
         // executable at all.
@@ -149,10 +163,10 @@ void TMainKestromForm::StartSetup() {
     QFile::remove(copy);
     AddLog(QStringLiteral("Не удалось запустить %1: %2").arg(copy, failure), QString());
     ShowSetupFailure(QStringLiteral("Оболочка не запущена, не удалось запустить %1: %2").arg(copy, failure));
+    return SetupStart::FailureShown;
 }
 
 void TMainKestromForm::ShowSetupFailure(const QString& text) {
-    FSetupFailureShown = true;
     Platform::MessageBox(this, text, QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
 }
 

@@ -589,10 +589,7 @@ class TestCableConnection : public QObject {
         peer.join(s, [&] { peer.socket.write(pattern(96 * 1024)); })
             .step(
                 "upload under way, port full",
-                [&] {
-                    return b.panel.deviceData().size() > 2000 && f->FCOMEnd &&
-                           f->FCOMEnd->notifier()->isWriteEnabled();
-                },
+                [&] { return b.panel.deviceData().size() > 2000 && f->Observe().portAwaitsRoom; },
                 [&] {
                     clickAsked.start();
                     QTimer::singleShot(0, f, [&] {

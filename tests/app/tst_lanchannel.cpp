@@ -544,7 +544,7 @@ class TestLANChannel : public QObject {
         b.click();
         QCOMPARE(f->URLLabel1->Tag, int(lsIdle));
         QVERIFY(!f->Timer1->isActive());
-        QVERIFY(!f->FReconnectAfterBox);
+        QVERIFY(f->Observe().lanBox != TMainKestromForm::LANBox::OpenReconnectDue);
         QCOMPARE(f->ClientSocket->state(), QAbstractSocket::UnconnectedState);
         QVERIFY(f->IPCombo->isEnabled() && f->ConnectTypeComboBox->isEnabled());
         QCOMPARE(b.starts(), 0);
@@ -627,7 +627,7 @@ class TestLANChannel : public QObject {
         for (qsizetype i = 0; i < payload.size(); ++i)
             payload[i] = char((i * 7 + i / 4096) & 0xff);
         b.panel.send(payload);
-        QTRY_VERIFY_WITH_TIMEOUT(f->FRelay->DeviceHeld(), Long);
+        QTRY_VERIFY_WITH_TIMEOUT(f->Observe().relayHoldsDevice, Long);
         QAbstractSocket* setup = f->ServerConnections().first();
         QVERIFY2(setup->bytesToWrite() <= TMainKestromForm::LANQueueLimit + (1 << 20),
                  qPrintable(QString::number(setup->bytesToWrite())));
@@ -658,7 +658,7 @@ class TestLANChannel : public QObject {
         earlier.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(earlier.waitForConnected(Long));
         earlier.write(first);
-        QTRY_VERIFY_WITH_TIMEOUT(f->FRelay->SetupHeld(), Long);
+        QTRY_VERIFY_WITH_TIMEOUT(f->Observe().relayHoldsSetup, Long);
         earlier.disconnectFromHost(); // ends cleanly once Qt has handed over every byte
         QTcpSocket later;
         later.connectToHost(QHostAddress::LocalHost, port);

@@ -72,7 +72,7 @@ class TestSetupLauncher : public QObject {
 
         // A second start while it runs changes nothing, not even the answer.
         f->FVerInfo = "kept";
-        f->StartSetup();
+        QCOMPARE(f->StartSetup(), TMainKestromForm::SetupStart::Running);
         QCOMPARE(f->FVerInfo, QByteArray("kept"));
         QTest::qWait(100);
         QCOMPARE(readLines(record).size(), 1);
@@ -106,7 +106,9 @@ class TestSetupLauncher : public QObject {
         QFETCH(bool, started);
         prepare(ini);
         f->FVerInfo = answer;
-        f->StartSetup();
+        // Not found: the caller shows its own box, since the launcher has shown none.
+        QCOMPARE(f->StartSetup(),
+                 started ? TMainKestromForm::SetupStart::Running : TMainKestromForm::SetupStart::NotStarted);
         QCOMPARE(f->FSetupIsStarted, started);
         QVERIFY(f->FVerInfo.isEmpty());
         QVERIFY(fx->boxes.boxes.isEmpty()); // the caller reports, not the launcher
@@ -116,7 +118,8 @@ class TestSetupLauncher : public QObject {
         prepare(QByteArray(), QString());
         QFile::remove(fx->appDir() + "/setup.ini");
         f->FVerInfo = "kept";
-        f->StartSetup();
+        // This box does not stand for the caller's: it still reports no setup program found.
+        QCOMPARE(f->StartSetup(), TMainKestromForm::SetupStart::NotStarted);
         QVERIFY(!f->FSetupIsStarted);
         QCOMPARE(fx->boxes.texts(), QStringList{"Оболочка не запущена, не найден файл настроек"});
         QCOMPARE(f->FVerInfo, QByteArray("kept"));

@@ -271,7 +271,7 @@ class TestLocalServer : public QObject {
         QByteArray staged;
         const auto stageWhatCame = [&] {
             while (f->StageSetupPacket() > 0) {
-                staged += QByteArray(f->FSetupBuffer, f->FReadSocket);
+                staged += f->Observe().stagedSetupPacket;
                 f->FReadSocket = 0; // written
             }
             return staged == "up";
@@ -302,7 +302,7 @@ class TestLocalServer : public QObject {
         const auto stageWhatCame = [&] {
             while (f->StageSetupPacket() > 0) {
                 largest = qMax(largest, f->FReadSocket);
-                staged += QByteArray(f->FSetupBuffer, f->FReadSocket);
+                staged += f->Observe().stagedSetupPacket;
                 f->FReadSocket = 0; // written
             }
             return staged.size() >= expected.size();
