@@ -1,7 +1,7 @@
 // The device key of whatever a device answers to the version request.
 #include "FuzzSupport.h"
-#include "app/SetupIni.h"
 #include "platform/AnsiCodec.h"
+#include "settings/SetupIni.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString answer = AnsiCodec::toText(fuzzBytes(data, size));

@@ -1,6 +1,6 @@
 // setup.ini's integer rule on any text, and its agreement with the numbers it prints.
 #include "FuzzSupport.h"
-#include "app/SetupIni.h"
+#include "settings/SetupIni.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes = fuzzBytes(data, size);

@@ -1,6 +1,6 @@
 // setup.ini as an editor may have left it: any bytes, any encoding, any line ends.
 #include "FuzzSupport.h"
-#include "app/SetupIni.h"
+#include "settings/SetupIni.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QStringList lines = SetupIni::decodeLines(fuzzBytes(data, size));

@@ -1,5 +1,8 @@
-# Dependencies only run down: no file of the lower folders includes a header of src/app.
-# Run as: cmake -DSRC=<src dir> -P layout.cmake
+# Dependencies only run down: no file of the lower folders includes a header of src/app;
+# no file of kestrom_core (the rules and channels, on Qt Core and Network alone) includes a
+# widget or a window-system header, nor a header of a unit built into kestrom_app; the
+# modem dialer has no log window.
+# Run as: cmake -DSRC=<src dir> -DCORE_LIST=<kestrom_core_sources.txt> -P layout.cmake
 file(GLOB_RECURSE lower ${SRC}/*/*.h ${SRC}/*/*.cpp)
 set(bad "")
 foreach(f IN LISTS lower)
@@ -14,4 +17,41 @@ endforeach()
 if(bad)
   list(JOIN bad "\n" text)
   message(FATAL_ERROR "These lower folders' files include a header of src/app:\n${text}")
+endif()
+
+file(STRINGS ${CORE_LIST} core)
+# The lower folders' headers that are not in kestrom_core are the widget units'.
+set(widget_headers "")
+foreach(f IN LISTS lower)
+  if(f MATCHES "\\.h$" AND NOT f MATCHES "/src/app/")
+    list(FIND core ${f} at)
+    if(at EQUAL -1)
+      string(REPLACE "${SRC}/" "" rel ${f})
+      list(APPEND widget_headers ${rel})
+    endif()
+  endif()
+endforeach()
+foreach(needed channels/RingThread.h channels/RingThread.cpp)
+  list(FIND core ${SRC}/${needed} at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${needed} is not built into kestrom_core")
+  endif()
+endforeach()
+set(widget_includes "#include[ \t]*<(Qt(Widgets|Gui)[/>]|Q(Widget|Dialog|MessageBox|ComboBox|Label|ListWidget|PushButton|CheckBox|LineEdit|SpinBox|Menu|Action|Application|GuiApplication|FileDialog|Font|FontDatabase|Color|Palette|Icon|Pixmap|Screen|Painter|ScrollBar|AbstractItemView|BoxLayout|VBoxLayout|HBoxLayout|GridLayout|FormLayout|ContextMenuEvent|KeyEvent|MouseEvent|Window)[>.])")
+foreach(f IN LISTS core)
+  if(NOT EXISTS ${f})
+    continue()
+  endif()
+  file(STRINGS ${f} hits REGEX "${widget_includes}")
+  foreach(h IN LISTS widget_headers)
+    file(STRINGS ${f} more REGEX "#include[ \t]+\"${h}\"")
+    list(APPEND hits ${more})
+  endforeach()
+  if(hits)
+    list(APPEND bad "${f}: ${hits}")
+  endif()
+endforeach()
+if(bad)
+  list(JOIN bad "\n" text)
+  message(FATAL_ERROR "These files of kestrom_core include a widget or window-system header:\n${text}")
 endif()

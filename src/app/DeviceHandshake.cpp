@@ -2,6 +2,7 @@
 #include "app/DeviceHandshake.h"
 
 #include "app/MainFormUnit.h"
+#include "channels/ModemResult.h"
 #include "log/TimeFuncs.h"
 #include "platform/AnsiCodec.h"
 #include "relay/RelayEnd.h"
@@ -18,11 +19,7 @@ bool AnswerStep(QByteArray& collected, const QByteArray& echo, const QByteArray&
 }
 
 bool ContainsHangupWord(const QByteArray& text) {
-    const QByteArray upper = text.toUpper();
-    for (const char* word : {"BUSY", "NO CARRIER", "NO DIALTONE", "NO ANSWER"})
-        if (upper.contains(word))
-            return true;
-    return false;
+    return ModemHangupResult(text) != rrConnected;
 }
 
 int StopPanelPause(int verInfoWait, int floorMs) {

@@ -1,6 +1,7 @@
 // The relay loop of a serial connection (cable, or GSM modem once the call is up) and
 // the serial port primitives it and the device handshake use.
 #include "app/MainFormUnit.h"
+#include "channels/ModemHangUp.h"
 #include "log/TimeFuncs.h"
 #include "platform/Platform.h"
 #include "relay/RelayCore.h"
@@ -105,9 +106,7 @@ int TMainKestromForm::COMRead() {
         AddLog(QStringLiteral("Установили \"Нет подключения\", процедура COMRead"), QString());
         FConnected = false;
         // The modem needs these pauses around its hang-up command; they block on purpose.
-        QThread::msleep(250);
-        WriteCOMString(FCOMHandle, "ATH\r\n");
-        QThread::msleep(150);
+        HangUpModem(FCOMHandle, THangUpKind::CommandOnly);
         CloseCOM();
         n = 0;
     }

@@ -1,6 +1,7 @@
 // The GSM modem channel on the main window's side: starting a dial, its progress, the
 // dialer's end, cancelling it and hanging the call up.
 #include "app/MainFormUnit.h"
+#include "channels/ModemHangUp.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
 #include "log/TimeFuncs.h"
@@ -46,7 +47,8 @@ void TMainKestromForm::StartDial(int Proto) {
     request.COM = PortsListComboBox->currentText();
     request.BaudRate = ModemBaudRate;
     request.Phone = PhoneNumber->currentText();
-    request.LogObject = LOGForm ? LOGForm->Log : nullptr;
+    if (QListWidget* list = LOGForm ? LOGForm->Log : nullptr)
+        request.Log = [list](const QString& line) { SyncLog(list, line); };
     request.TerminateHandler = [this](QObject* Sender) { RingThreadDone(Sender); };
     request.Owner = this;
     request.Proto = Proto;
@@ -79,13 +81,7 @@ void TMainKestromForm::RingThreadDone(QObject* Sender) {
 void TMainKestromForm::ModemHangUp() {
     if (FCOMHandle == INVALID_COM_HANDLE)
         return; // the port is gone: nothing to hang up through
-    const auto pause = [](quint32 ticks) { QThread::msleep(ulong(TicksToRealMs(ticks))); };
-    pause(1000);
-    for (int i = 0; i < 3; ++i)
-        WriteCOMString(FCOMHandle, "+");
-    pause(500);
-    WriteCOMString(FCOMHandle, "ATH\r\n");
-    pause(150);
+    HangUpModem(FCOMHandle, THangUpKind::Escape);
 }
 
 void TMainKestromForm::CancelModemDial() {

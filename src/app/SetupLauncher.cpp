@@ -1,10 +1,10 @@
 // setup.ini flags, and starting and stopping the device's setup program.
 #include "app/MainFormUnit.h"
-#include "app/SetupIni.h"
 #include "platform/AnsiCodec.h"
 #include "platform/Platform.h"
 #include "platform/ProcessStart.h"
 #include "platform/TempDir.h"
+#include "settings/SetupIni.h"
 
 #include <QFile>
 #include <QFileInfo>

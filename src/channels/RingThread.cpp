@@ -1,65 +1,13 @@
 #include "channels/RingThread.h"
 
+#include "channels/ModemHangUp.h"
 #include "log/TimeFuncs.h"
 #include "platform/AnsiCodec.h"
 
 #include <QCoreApplication>
-#include <QListWidget>
-#include <QPointer>
-
-QByteArray ModemAnswerText(const QByteArray& collected) {
-    QByteArray out;
-    out.reserve(collected.size());
-    qsizetype start = 0;
-    while (start < collected.size()) {
-        qsizetype end = start;
-        while (end < collected.size() && collected[end] != '\r' && collected[end] != '\n')
-            ++end;
-        // A line and its terminators; the last line may still be unfinished.
-        qsizetype next = end;
-        while (next < collected.size() && (collected[next] == '\r' || collected[next] == '\n'))
-            ++next;
-        const bool echo = end - start >= 2 && (collected[start] == 'A' || collected[start] == 'a') &&
-                          (collected[start + 1] == 'T' || collected[start + 1] == 't');
-        if (!echo)
-            out += collected.mid(start, next - start);
-        start = next;
-    }
-    return out;
-}
-
-bool ContainsModemAnswer(const QByteArray& collected, const TStringArray& answers) {
-    const QByteArray upper = ModemAnswerText(collected).toUpper();
-    for (const QByteArray& answer : answers) {
-        if (upper.contains(answer))
-            return true;
-    }
-    return false;
-}
-
-QString ModemErrorText(quint32 code) {
-    switch (code) {
-    case rrPortError:
-        return QStringLiteral("Не могу открыть COM-порт");
-    case rrNoModem:
-        return QStringLiteral("Модем не отвечает");
-    case rrNoNetwork:
-        return QStringLiteral("Нет регистрации в сети GSM");
-    case rrBusy:
-        return QStringLiteral("Номер занят");
-    case rrNoCarrier:
-        return QStringLiteral("Не могу дозвониться");
-    case rrNoDialtone:
-        return QStringLiteral("Нет сигнала в линии");
-    case rrNoAnswer:
-        return QStringLiteral("Номер не отвечает");
-    default:
-        return {};
-    }
-}
 
 TRingThread::TRingThread(const TRingThreadCreateStruct& ACreateStruct)
-    : TLogThread(ACreateStruct.LogObject), FCreateStruct(ACreateStruct) {
+    : FCreateStruct(ACreateStruct), FLogger(this, ACreateStruct.Log) {
     start();
 }
 
@@ -124,11 +72,11 @@ void TRingThread::PostStage(int stage) {
         QCoreApplication::postEvent(FCreateStruct.Owner, new TModemStatusEvent(stage));
 }
 
-void TRingThread::Sleep(quint32 ticks, bool interruptible) {
-    if (!interruptible) {
-        COMWait::Sleep(TicksToRealMs(ticks));
-        return;
-    }
+void TRingThread::ThreadLog(const QString& text, const QString& tag) {
+    FLogger.ThreadLog(text, tag);
+}
+
+void TRingThread::Sleep(quint32 ticks) {
     const quint32 start = GetTickCount();
     for (;;) {
         if (Terminated())
@@ -194,21 +142,11 @@ bool TRingThread::WaitAnyAnswer(const TStringArray& answers, quint32 limit) {
 }
 
 bool TRingThread::IsModemError(const QByteArray& text) {
-    const QByteArray upper = text.toUpper();
-    static const struct {
-        const char* word;
-        quint32 code;
-    } words[] = {{"BUSY", rrBusy},
-                 {"NO CARRIER", rrNoCarrier},
-                 {"NO DIALTONE", rrNoDialtone},
-                 {"NO ANSWER", rrNoAnswer}};
-    for (const auto& w : words) {
-        if (upper.contains(w.word)) {
-            FErrCode.store(w.code);
-            return true;
-        }
-    }
-    return false;
+    const quint32 code = ModemHangupResult(text);
+    if (code == rrConnected)
+        return false;
+    FErrCode.store(code);
+    return true;
 }
 
 void TRingThread::EndWith(quint32 code) {
@@ -217,112 +155,125 @@ void TRingThread::EndWith(quint32 code) {
 }
 
 void TRingThread::HangUp() {
-    // The modem leaves the data call for its command mode only after a second of
-    // silence, three "+" and another pause; then the call is hung up.
-    Sleep(1000, false);
-    for (int i = 0; i < 3; ++i)
-        WriteCOMString(FhCOM, "+");
-    Sleep(500, false);
-    WriteCOMString(FhCOM, "ATH\r\n");
-    Sleep(150, false);
+    HangUpModem(FhCOM, THangUpKind::Escape);
     FCallUp.store(false);
 }
 
-void TRingThread::Execute() {
-    FErrCode.store(rrConnected);
-    if (!OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM)) {
-        FErrCode.store(rrPortError);
-        ThreadLog(QStringLiteral("Ошибка открытия порта"), QString());
-        Terminate();
-        return;
-    }
-    if (Terminated())
-        return;
+bool TRingThread::OpenModemPort() {
+    if (OpenCOMPort(FCreateStruct.COM, FCreateStruct.BaudRate, FhCOM))
+        return true;
+    FErrCode.store(rrPortError);
+    ThreadLog(QStringLiteral("Ошибка открытия порта"), QString());
+    Terminate();
+    return false;
+}
 
-    PostStage(1);
-    ThreadLog(QStringLiteral("Порт успешно открыт"), QString());
-
-    // Listening period: whatever the modem says on its own after the port opened.
+bool TRingThread::ListenToModem() {
+    // Whatever the modem says on its own after the port opened.
     QByteArray heard;
     for (int pass = 0; pass < 15; ++pass) {
         heard += ReadCOMString(FhCOM);
-        Sleep(1000, true);
+        Sleep(1000);
         if (Terminated())
-            return;
+            return false;
     }
     ThreadLog(AnsiCodec::toText(heard), QStringLiteral(">>"));
+    return true;
+}
 
-    ThreadLog(QStringLiteral("Инициализация модема"), QString());
+void TRingThread::ResetModem() {
     for (int i = 0; i < 2; ++i) {
         SendCommand("ATZ");
         ReadCOMString(FhCOM); // what is still queued is read by the next wait
-        Sleep(500, true);
+        Sleep(500);
     }
-    if (Terminated())
-        return;
+}
 
+bool TRingThread::ModemAnswers() {
     SendCommand("AT");
-    if (!WaitOK(5000)) {
-        EndWith(rrNoModem);
-        return;
-    }
-    if (Terminated())
-        return;
+    if (WaitOK(5000))
+        return true;
+    EndWith(rrNoModem);
+    return false;
+}
 
+bool TRingThread::SelectBearer() {
     SendCommand(FCreateStruct.Proto == 1 ? QByteArray("AT+CBST=71,0,1") : QByteArray("AT+CBST=7,0,1"));
-    if (!WaitOK(5000)) {
-        EndWith(rrNoModem);
-        return;
-    }
+    if (WaitOK(5000))
+        return true;
+    EndWith(rrNoModem);
+    return false;
+}
 
-    PostStage(2);
+bool TRingThread::RegisterInNetwork() {
     bool registered = false;
     for (int pass = 0; pass < 10 && !registered; ++pass) {
         if (Terminated())
-            return;
+            return false;
         SendCommand("AT+CREG?");
         // 0,1: registered in the home network; 0,5: registered while roaming.
         registered = WaitAnyAnswer({"0,1", "0,5"}, 2000);
         if (FPortDead) {
             // The modem's port hung up: no further query can be answered.
             EndWith(rrPortError);
-            return;
+            return false;
         }
         if (!registered)
-            Sleep(2000, true);
+            Sleep(2000);
     }
     if (Terminated())
-        return;
-    if (!registered) {
+        return false;
+    if (!registered)
         EndWith(rrNoNetwork);
-        return;
-    }
+    return registered;
+}
 
-    Sleep(3000, true);
-    if (Terminated())
-        return;
-
-    PostStage(3);
+bool TRingThread::DialNumber() {
     SendCommand("ATD" + AnsiCodec::fromText(FCreateStruct.Phone));
-    if (!WaitAnswer("CONNECT", 45000)) {
-        if (FPortDead) {
-            EndWith(rrPortError);
-            return;
-        }
-        if (FErrCode.load() == rrConnected)
-            FErrCode.store(rrNoAnswer);
-        SendCommand("ATH");
-        Terminate();
-        return;
+    if (WaitAnswer("CONNECT", 45000))
+        return true;
+    if (FPortDead) {
+        EndWith(rrPortError);
+        return false;
     }
+    if (FErrCode.load() == rrConnected)
+        FErrCode.store(rrNoAnswer);
+    SendCommand("ATH");
+    Terminate();
+    return false;
+}
 
-    // The call is up.
+void TRingThread::SettleCall() {
     FCallUp.store(true);
-    Sleep(5000, true);
+    Sleep(5000);
     // Cancelled meanwhile, or connected while an earlier wait saw a result word (the code
     // is not 0, so the main window treats the call as failed): either way the call must
     // not stay up, billed, behind a closed port.
     if (FErrCode.load() != rrConnected)
         HangUp();
+}
+
+void TRingThread::Execute() {
+    FErrCode.store(rrConnected);
+    if (!OpenModemPort() || Terminated())
+        return;
+    PostStage(1);
+    ThreadLog(QStringLiteral("Порт успешно открыт"), QString());
+    if (!ListenToModem())
+        return;
+    ThreadLog(QStringLiteral("Инициализация модема"), QString());
+    ResetModem();
+    if (Terminated() || !ModemAnswers() || Terminated() || !SelectBearer())
+        return;
+    PostStage(2);
+    if (!RegisterInNetwork())
+        return;
+    Sleep(3000);
+    if (Terminated())
+        return;
+    PostStage(3);
+    if (!DialNumber())
+        return;
+    SettleCall();
     Terminate();
 }

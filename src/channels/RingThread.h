@@ -5,30 +5,29 @@
 
 #include "channels/COMUtils.h"
 #include "channels/COMWait.h"
-#include "log/LOGUnit.h"
+#include "channels/ModemResult.h"
+#include "log/ThreadLog.h"
 
 #include <QByteArray>
 #include <QEvent>
-#include <QList>
 #include <QString>
+#include <QThread>
 #include <atomic>
 #include <functional>
-
-class QListWidget;
 
 // The dial request handed to the thread; the thread keeps its own copy.
 struct TRingThreadCreateStruct {
     QString COM; // the modem's serial port
     qint32 BaudRate = 19200;
     QString Phone; // dialled as it stands
-    QListWidget* LogObject = nullptr;
+    // Receives each formatted line of the dialogue on the GUI thread (the traffic log);
+    // the worker waits until it has returned.
+    std::function<void(const QString& Line)> Log;
     // Runs on the GUI thread once the dialogue has ended, while the worker waits for it.
     std::function<void(QObject* Sender)> TerminateHandler;
     QObject* Owner = nullptr; // receives the progress posts (TModemStatusEvent)
     qint32 Proto = 0;         // 1: V.110, anything else: V.32
 };
-
-using TStringArray = QList<QByteArray>;
 
 // The progress post (the window message WM_USER + 5): wParam is the stage, lParam 0.
 class TModemStatusEvent : public QEvent {
@@ -39,30 +38,7 @@ class TModemStatusEvent : public QEvent {
     const int LParam = 0;
 };
 
-// Result codes in ErrorCode.
-enum RingResult : quint32 {
-    rrConnected = 0,
-    rrPortError = 1,
-    rrNoModem = 2,
-    rrNoNetwork = 3,
-    rrBusy = 4,
-    rrNoCarrier = 5,
-    rrNoDialtone = 6,
-    rrNoAnswer = 7,
-    rrCancelled = 255,
-};
-
-// The status text for a result code 1 to 7; empty for any other.
-QString ModemErrorText(quint32 code);
-
-// What a wait looks for an answer in: the collected text without the modem's echo of our
-// own commands (the lines that begin with "AT"). The echo of "AT+CBST=7,0,1" left queued
-// by a slow modem must not read as the "0,1" of a registration.
-QByteArray ModemAnswerText(const QByteArray& collected);
-// Whether one of the answers (upper case) is in the collected text, outside the echo.
-bool ContainsModemAnswer(const QByteArray& collected, const TStringArray& answers);
-
-class TRingThread : public TLogThread {
+class TRingThread : public QThread {
     Q_OBJECT
   public:
     // Copies the request and starts the thread at once. The creator owns the object.
@@ -100,18 +76,33 @@ class TRingThread : public TLogThread {
     bool WaitAnswer(const QByteArray& answer, quint32 limit);
     bool WaitOK(quint32 limit);
     bool WaitAnyAnswer(const TStringArray& answers, quint32 limit);
+    // Hands each line of the text to the log, waiting until it is taken.
+    void ThreadLog(const QString& text, const QString& tag);
 
   private:
-    // The dialogue's pauses, in ticks. An interruptible pause ends early on Terminate.
-    void Sleep(quint32 ticks, bool interruptible);
+    // The steps of the dialogue. Each returns false when Execute is to leave: stopped, or
+    // ended with its code.
+    bool OpenModemPort();
+    bool ListenToModem();
+    void ResetModem();
+    bool ModemAnswers();
+    bool SelectBearer();
+    bool RegisterInNetwork();
+    bool DialNumber();
+    // The call is up: gives it its settling pause, and hangs it up again when it must not
+    // be handed over.
+    void SettleCall();
+
+    // The dialogue's pauses, in ticks; Terminate ends them early.
+    void Sleep(quint32 ticks);
     // Blocks until the port has input, Terminate was called or realMs passed.
     void WaitForInput(int realMs);
     void PostStage(int stage);
-    // "+" three times with the guard pauses around, then "ATH".
     void HangUp();
     void EndWith(quint32 code);
 
     TRingThreadCreateStruct FCreateStruct;
+    TThreadLogger FLogger;
     COMHandle FhCOM = INVALID_COM_HANDLE;
     std::atomic<quint32> FErrCode{0};
     std::atomic<bool> FCallUp{false};

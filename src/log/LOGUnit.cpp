@@ -138,24 +138,8 @@ void TLOGForm::N2Click() {
                              QStringLiteral("Ошибка"), Platform::BoxIcon::Error);
 }
 
-TLogThread::TLogThread(QListWidget* logObject, QObject* parent) : QThread(parent), LogObject(logObject) {}
-
-void TLogThread::ThreadLog(const QString& text, const QString& tag) {
-    for (const QString& line : LogFormat::splitLines(text)) {
-        FLogLine = LogFormat::threadLine(TimeStamp(), tag, line);
-        if (!LogObject)
-            continue;
-        if (QThread::currentThread() == LogObject->thread())
-            SyncLog();
-        else
-            // The worker waits until the GUI thread has appended the line, so FLogLine needs no lock.
-            QMetaObject::invokeMethod(
-                LogObject, [this] { SyncLog(); }, Qt::BlockingQueuedConnection);
-    }
-}
-
-void TLogThread::SyncLog() {
-    LogObject->addItem(FLogLine);
-    CrashSnapshot::AddLogLine(FLogLine);
+void SyncLog(QListWidget* LogObject, const QString& line) {
+    LogObject->addItem(line);
+    CrashSnapshot::AddLogLine(line);
     scrollToEnd(LogObject);
 }

@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QMenu>
-#include <QThread>
 #include <QTimer>
 #include <QWidget>
 
@@ -41,22 +40,8 @@ class TLOGForm : public QWidget {
     QTimer* FRepaintTimer;
 };
 
-// A worker thread that writes its own lines into a log list: each line is formatted on
-// the worker and handed to the GUI thread, and the worker waits until it is appended.
-class TLogThread : public QThread {
-    Q_OBJECT
-  public:
-    explicit TLogThread(QListWidget* logObject, QObject* parent = nullptr);
-
-    void ThreadLog(const QString& text, const QString& tag);
-
-  protected:
-    // Runs on the GUI thread: appends FLogLine and always scrolls to the end, whatever
-    // the window's visibility, the cap or the autoscroll box.
-    void SyncLog();
-
-    QListWidget* LogObject;
-    QString FLogLine;
-};
+// A worker thread's line, formatted on the worker, as the GUI thread appends it: whatever
+// the window's visibility, the cap or the autoscroll box, and always scrolled to the end.
+void SyncLog(QListWidget* LogObject, const QString& line);
 
 extern TLOGForm* LOGForm;

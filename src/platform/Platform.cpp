@@ -1,8 +1,6 @@
 #include "platform/Platform.h"
 
 #include <QApplication>
-#include <QCoreApplication>
-#include <QDir>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QMessageBox>
@@ -14,9 +12,6 @@ namespace Platform {
 namespace {
 std::function<void(const BoxRecord&)> g_boxHandler;
 std::function<QString()> g_saveHandler;
-QString g_appDir;
-QString g_tempDir;
-bool g_tempOverridden = false;
 } // namespace
 
 void MessageBox(QWidget* owner, const QString& text, const QString& caption, BoxIcon icon) {
@@ -73,34 +68,6 @@ QString GetSaveFileName(QWidget* owner, const QString& defaultSuffix, const QStr
 
 void SetSaveFileNameHandler(std::function<QString()> handler) {
     g_saveHandler = std::move(handler);
-}
-
-QString AppDir() {
-    if (!g_appDir.isEmpty())
-        return g_appDir;
-    return QCoreApplication::applicationDirPath();
-}
-
-void SetAppDirForTest(const QString& dir) {
-    g_appDir = dir;
-}
-
-QString TempPath() {
-    QString dir = g_tempOverridden ? g_tempDir : QDir::tempPath();
-    if (dir.isEmpty())
-        return {};
-    if (!dir.endsWith(QLatin1Char('/')))
-        dir += QLatin1Char('/');
-    return dir;
-}
-
-void SetTempPathForTest(const QString& dir) {
-    g_tempDir = dir;
-    g_tempOverridden = true;
-}
-
-bool TempPathSetForTest() {
-    return g_tempOverridden;
 }
 
 void StartFlash(QWidget* window) {

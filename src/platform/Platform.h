@@ -1,6 +1,9 @@
 // Thin seams over the platform: message boxes, the save dialog, the program's directory,
-// the temporary directory and window flashing. Tests replace them to run headless.
+// the temporary directory (AppPaths.h) and window flashing. Tests replace them to run
+// headless.
 #pragma once
+
+#include "platform/AppPaths.h"
 
 #include <QFont>
 #include <QList>
@@ -42,16 +45,6 @@ void SetMessageBoxHandler(std::function<void(const BoxRecord&)> handler);
 // The save-file dialog; empty when the user cancels.
 QString GetSaveFileName(QWidget* owner, const QString& defaultSuffix, const QString& filter);
 void SetSaveFileNameHandler(std::function<QString()> handler);
-
-// Directory of our own executable (setup.ini and the setup programs live there).
-QString AppDir();
-void SetAppDirForTest(const QString& dir);
-
-// The user's temporary directory with a trailing separator; empty when there is none.
-QString TempPath();
-void SetTempPathForTest(const QString& dir);
-// A test has set the temporary directory: it then stands for every other choice of one.
-bool TempPathSetForTest();
 
 // Flash the window's caption and taskbar button until StopFlash (or until activated).
 void StartFlash(QWidget* window);

@@ -1,7 +1,7 @@
 // The run directory on Linux: mkdtemp under $XDG_RUNTIME_DIR or the temporary directory.
 #include "platform/TempDir.h"
 
-#include "platform/Platform.h"
+#include "platform/AppPaths.h"
 
 #include <QFile>
 #include <cerrno>

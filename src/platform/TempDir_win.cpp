@@ -2,7 +2,7 @@
 // (GetTempPathW, under the user's profile, which other accounts cannot enter).
 #include "platform/TempDir.h"
 
-#include "platform/Platform.h"
+#include "platform/AppPaths.h"
 
 #include <QDir>
 #include <QRandomGenerator>

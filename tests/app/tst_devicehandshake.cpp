@@ -5,6 +5,7 @@
 #include "TestForms.h"
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
+#include "channels/ModemResult.h"
 #include "log/LOGUnit.h"
 #include "log/TimeFuncs.h"
 
@@ -56,21 +57,38 @@ class TestDeviceHandshake : public QObject {
         QCOMPARE(collected, after);
     }
 
+    // The one table of result words: the relay's hang-up check and the dialer's code.
     void hangupWords_data() {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<bool>("hangup");
-        QTest::newRow("NO CARRIER") << QByteArray("\r\nNO CARRIER\r\n") << true;
-        QTest::newRow("lower case") << QByteArray("no carrier") << true;
-        QTest::newRow("BUSY") << QByteArray("BUSY") << true;
-        QTest::newRow("NO DIALTONE") << QByteArray("xNO DIALTONEx") << true;
-        QTest::newRow("NO ANSWER") << QByteArray("No Answer") << true;
-        QTest::newRow("data") << QByteArray("\x01\x02NO CARRIE") << false;
-        QTest::newRow("CONNECT") << QByteArray("CONNECT 9600") << false;
+        QTest::addColumn<quint32>("code");
+        QTest::newRow("NO CARRIER") << QByteArray("\r\nNO CARRIER\r\n") << true << quint32(rrNoCarrier);
+        QTest::newRow("lower case") << QByteArray("no carrier") << true << quint32(rrNoCarrier);
+        QTest::newRow("BUSY") << QByteArray("BUSY") << true << quint32(rrBusy);
+        QTest::newRow("NO DIALTONE") << QByteArray("xNO DIALTONEx") << true << quint32(rrNoDialtone);
+        QTest::newRow("NO ANSWER") << QByteArray("No Answer") << true << quint32(rrNoAnswer);
+        QTest::newRow("data") << QByteArray("\x01\x02NO CARRIE") << false << quint32(rrConnected);
+        QTest::newRow("CONNECT") << QByteArray("CONNECT 9600") << false << quint32(rrConnected);
+        QTest::newRow("OK") << QByteArray("\r\nOK\r\n") << false << quint32(rrConnected);
+        QTest::newRow("ERROR") << QByteArray("\r\nERROR\r\n") << false << quint32(rrConnected);
+        QTest::newRow("empty") << QByteArray() << false << quint32(rrConnected);
+        // Two words: the table's order decides, not their place in the text.
+        QTest::newRow("NO CARRIER before BUSY")
+            << QByteArray("NO CARRIER\r\nBUSY") << true << quint32(rrBusy);
+        QTest::newRow("NO DIALTONE before NO CARRIER")
+            << QByteArray("NO DIALTONE\r\nNO CARRIER") << true << quint32(rrNoCarrier);
+        QTest::newRow("NO ANSWER before BUSY") << QByteArray("NO ANSWER\r\nBUSY") << true << quint32(rrBusy);
+        QTest::newRow("NO ANSWER before NO CARRIER")
+            << QByteArray("no answer\r\nno carrier") << true << quint32(rrNoCarrier);
+        QTest::newRow("NO ANSWER before NO DIALTONE")
+            << QByteArray("NO ANSWER NO DIALTONE") << true << quint32(rrNoDialtone);
     }
     void hangupWords() {
         QFETCH(QByteArray, text);
         QFETCH(bool, hangup);
+        QFETCH(quint32, code);
         QCOMPARE(DeviceHandshake::ContainsHangupWord(text), hangup);
+        QCOMPARE(ModemHangupResult(text), code);
     }
 
     void stopPanelPauses() {

@@ -6,11 +6,11 @@
 #include "Scenario.h"
 #include "TestForms.h"
 #include "app/MainFormUnit.h"
-#include "app/SetupIni.h"
 #include "channels/COMUtils.h"
 #include "log/LOGUnit.h"
 #include "log/TimeFuncs.h"
 #include "settings/SettingsStore.h"
+#include "settings/SetupIni.h"
 #include "settings/TPCServerSettingsUnit.h"
 
 #include <QDir>

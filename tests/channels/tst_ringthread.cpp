@@ -3,8 +3,10 @@
 // does; the dialer's clock is scaled, so its 15 s listening period, registration passes
 // and 45 s dial limit pass in a fraction of a second.
 #include "PanelSim.h"
+#include "PtyFixture.h"
 #include "TestForms.h"
 #include "channels/COMUtils.h"
+#include "channels/ModemHangUp.h"
 #include "channels/RingThread.h"
 #include "log/TimeFuncs.h"
 
@@ -170,7 +172,7 @@ struct Dial {
         TRingThreadCreateStruct cs;
         cs.COM = port;
         cs.Phone = phone;
-        cs.LogObject = &log;
+        cs.Log = [this](const QString& line) { log.addItem(line); };
         cs.Owner = &window;
         cs.Proto = proto;
         cs.TerminateHandler = [this](QObject* s) { window.handler(s); };
@@ -489,6 +491,39 @@ class TestRingThread : public QObject {
         COMHandle again = INVALID_COM_HANDLE;
         QVERIFY(OpenCOMPort(sim.portName(), 19200, again));
         CloseCOMPort(again);
+    }
+
+    // The one hang-up routine of the dialer, the form's cancel and the relay's hang-up
+    // check: its bytes, and its pauses on the scaled clock (100 ticks a millisecond here).
+    void hangUpSequence_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<quint32>("ticks");
+        QTest::newRow("call up: +++ then ATH")
+            << int(THangUpKind::Escape) << QByteArray("+++ATH\r\n") << 1650u;
+        QTest::newRow("call dropped: ATH only")
+            << int(THangUpKind::CommandOnly) << QByteArray("ATH\r\n") << 400u;
+    }
+    void hangUpSequence() {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, sent);
+        QFETCH(quint32, ticks);
+        PtyFixture pty;
+        QVERIFY(pty.isValid());
+        COMHandle port = INVALID_COM_HANDLE;
+        QVERIFY(OpenCOMPort(pty.portName(), 19200, port));
+        QElapsedTimer real;
+        real.start();
+        const quint32 start = GetTickCount();
+        HangUpModem(port, THangUpKind(kind));
+        const quint32 tookTicks = GetTickCount() - start;
+        const qint64 tookMs = real.elapsed();
+        CloseCOMPort(port);
+        QCOMPARE(pty.read(sent.size()), sent);
+        // The pauses are all there on the tick clock (within one millisecond's reading)...
+        QVERIFY2(tookTicks + 100 >= ticks, qPrintable(QString::number(tookTicks)));
+        // ...and pass in a fraction of their length in real time.
+        QVERIFY2(tookMs < ticks / 2, qPrintable(QString::number(tookMs)));
     }
 };
 

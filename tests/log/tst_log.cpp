@@ -3,6 +3,7 @@
 #include "app/MainFormUnit.h"
 #include "log/LOGUnit.h"
 #include "log/LogFormat.h"
+#include "log/ThreadLog.h"
 #include "log/TimeFuncs.h"
 
 #include <QFile>
@@ -174,14 +175,16 @@ class TestLog : public QObject {
     void workerLinesInterleaveInOrder() {
         // The worker waits for each of its lines, so they land between GUI lines in order,
         // with one space after the colon, even while the window is hidden.
-        struct Worker : TLogThread {
-            using TLogThread::TLogThread;
+        const auto toLog = [](const QString& line) { SyncLog(LOGForm->Log, line); };
+        struct Worker : QThread {
+            explicit Worker(TThreadLogger::Sink sink) : logger(LOGForm->Log, sink) {}
+            TThreadLogger logger;
             void run() override {
                 for (int i = 0; i < 50; ++i)
-                    ThreadLog(QStringLiteral("w%1").arg(i), "");
-                ThreadLog("x\r\ny", ">>");
+                    logger.ThreadLog(QStringLiteral("w%1").arg(i), "");
+                logger.ThreadLog("x\r\ny", ">>");
             }
-        } worker(LOGForm->Log);
+        } worker(toLog);
         worker.start();
         int gui = 0;
         while (!worker.isFinished()) {
@@ -207,10 +210,11 @@ class TestLog : public QObject {
             QCOMPARE(guiBodies[i], QStringLiteral("g%1").arg(i));
 
         LOGForm->hide();
-        struct One : TLogThread {
-            using TLogThread::TLogThread;
-            void run() override { ThreadLog("hidden", ""); }
-        } one(LOGForm->Log);
+        struct One : QThread {
+            explicit One(TThreadLogger::Sink sink) : logger(LOGForm->Log, sink) {}
+            TThreadLogger logger;
+            void run() override { logger.ThreadLog("hidden", ""); }
+        } one(toLog);
         const int before = LOGForm->Log->count();
         one.start();
         QTRY_VERIFY(one.isFinished());

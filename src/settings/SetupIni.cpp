@@ -1,4 +1,4 @@
-#include "SetupIni.h"
+#include "settings/SetupIni.h"
 
 #include "platform/AnsiCodec.h"
 

@@ -1,5 +1,5 @@
 // setup.ini decoding and lookup, the integer rule of its flags, and the device keys.
-#include "app/SetupIni.h"
+#include "settings/SetupIni.h"
 
 #include <QDir>
 #include <QFile>
