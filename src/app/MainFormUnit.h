@@ -19,7 +19,10 @@
 // queues, back-pressure, order across the setup program's connections, loss accounting) and
 // its ends; src/channels serial ports and the modem dialer; src/server the local server's
 // socket and port rule; src/settings the settings store and history rules; src/log the log
-// window and its formats; src/platform the platform seams and the devices' text codec.
+// window and its formats; src/platform the platform seams and the devices' text codec;
+// src/crash the crash handler and its report. The windows (src/app, the log window, the
+// settings dialogs, the boxes) are built into kestrom_app; everything below it links Qt Core
+// and Network only (kestrom_core).
 //
 // The fields the design names are public; the rest of the state is private and changes only
 // through the operations beside it. Tests see that rest through Observe().
@@ -212,6 +215,12 @@ class TMainKestromForm : public QWidget {
     // The setup program's connections in accept order (index 0 = the first still open).
     QList<QAbstractSocket*> ServerConnections() const;
     quint16 ServerPort() const;
+    // Chosen when a connection starts (MainLoop, the LAN connect click): the relay's limits,
+    // and which channel's handlers its reports reach.
+    enum class RelayChannel { Serial, LAN };
+    void UseRelayChannel(RelayChannel Channel);
+    // The log line of a relayed piece's fate, the same on every channel.
+    void LogFate(RelayCore::Direction Direction, const RelayCore::Fate& Fate);
 
     // ---- setup program's peer check (SetupPeer.cpp) -----------------------------------------
     // An accepted connection of another account's program (or of one whose owner cannot be
@@ -362,6 +371,17 @@ class TMainKestromForm : public QWidget {
     void COMWriteFailed();
     // A connection attempt that did not get as far as relaying: back to idle.
     void AbandonAttempt(const QString& logLine);
+    // MainLoop's phases: false when the attempt has been abandoned.
+    bool DeviceAnswered();
+    bool SetupProgramStarted();
+    void EndRelaySession();
+    // A relay pass's steps.
+    void WaitForRelayWork();
+    void RelaySetupToPort();
+    void RelayPortToSetup();
+    void EndForLostModemPort();
+    void TryReopenPort();
+    void WatchPortPresence();
 
     // The relay's rules between the setup program's connections and the device: bounded
     // queues, back-pressure, order across connections, loss accounting. Owned.
@@ -408,6 +428,9 @@ class TMainKestromForm : public QWidget {
     void DiscardSetupBytes();
     // Wires the relay core's reports to the handlers of the local server and the LAN relay.
     void WireRelay();
+    RelayChannel FRelayChannel = RelayChannel::Serial;
+    // The relay's reports wired to the LAN channel's handlers while it is the one in use.
+    QList<QMetaObject::Connection> FChannelRelayWires;
 
     // ---- setup program's peer check (SetupPeer.cpp) -----------------------------------------
     // The log said once that the owner of connections cannot be looked up here.
@@ -440,31 +463,6 @@ class TMainKestromForm : public QWidget {
     quint32 FClientAttempt = 0;
     // The panel's socket as a relay end (unbuffered), from its connect event on.
     SocketEnd* FPanelEnd = nullptr;
-
-    // ---- one relay path for every channel (LocalServer.cpp, MainLoop.cpp) ------------------
-  public:
-    enum class RelayChannel { Serial, LAN };
-    // Chosen when a connection starts (MainLoop, the LAN connect click): the relay's limits,
-    // and which channel's handlers its reports reach.
-    void UseRelayChannel(RelayChannel Channel);
-    // The log line of a relayed piece's fate, the same on every channel.
-    void LogFate(RelayCore::Direction Direction, const RelayCore::Fate& Fate);
-
-  private:
-    RelayChannel FRelayChannel = RelayChannel::Serial;
-    // The relay's reports wired to the LAN channel's handlers while it is the one in use.
-    QList<QMetaObject::Connection> FChannelRelayWires;
-    // MainLoop's phases (MainLoop.cpp): false when the attempt has been abandoned.
-    bool DeviceAnswered();
-    bool SetupProgramStarted();
-    void EndRelaySession();
-    // A relay pass's steps (MainLoop.cpp).
-    void WaitForRelayWork();
-    void RelaySetupToPort();
-    void RelayPortToSetup();
-    void EndForLostModemPort();
-    void TryReopenPort();
-    void WatchPortPresence();
 };
 
 extern TMainKestromForm* MainKestromForm;
