@@ -48,7 +48,7 @@ void TMainKestromForm::StopServer(ServerStop How) {
         ServerSocket->Close();
     else
         ServerSocket->Release();
-    // Connections closed here raise no disconnect event and leave FSetupConnected as it is.
+    // Connections closed here raise no disconnect event; FSetupConnected follows the list.
     DropSetupConnections();
     DiscardSetupBytes();
 }
@@ -137,13 +137,16 @@ void TMainKestromForm::UseRelayChannel(RelayChannel Channel) {
                     if (FClientActive)
                         ClientSocketRead();
                 }),
-        // After ServerSocketClientDisconnect: a later connection's bytes may have waited
-        // for the one that ended.
-        connect(FRelay, &RelayCore::setupClosed, this,
-                [this] {
-                    if (FRelay->SetupCount() > 0)
-                        RelayHeldSetupBytes();
-                }),
+        // A later connection's bytes may have waited for the one that ended. From the event
+        // loop: the close is found inside a read whose piece still sits in FSetupBuffer,
+        // which a read from here would overwrite before it reaches the panel.
+        connect(
+            FRelay, &RelayCore::setupClosed, this,
+            [this] {
+                if (FRelayChannel == RelayChannel::LAN && FRelay->SetupCount() > 0)
+                    RelayHeldSetupBytes();
+            },
+            Qt::QueuedConnection),
     };
 }
 
