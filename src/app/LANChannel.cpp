@@ -228,7 +228,7 @@ void TMainKestromForm::ClientSocketRead() {
     // panel back) until its connection has room again (the relay core's setupRoom).
     if (!FRelay->SetupHasRoom())
         return;
-    const qint64 n = FPanelEnd->read(FDataBuffer, COM_BUFFER_SIZE);
+    const qint64 n = FPanelEnd->read(FDataBuffer, LANPiece);
     if (n < 0) {
         PanelClosed();
         return;
@@ -308,7 +308,7 @@ void TMainKestromForm::RelaySetupToPanel() {
 bool TMainKestromForm::RelaySetupToPanelOnce() {
     // The relay core takes the setup program's bytes in connection order, and none while
     // the panel's connection holds LANQueueLimit already (TCP then holds the setup program).
-    const qint64 n = FRelay->ReadSetup(FSetupBuffer, COM_BUFFER_SIZE);
+    const qint64 n = FRelay->ReadSetup(FSetupBuffer, LANPiece);
     if (n <= 0)
         return false;
     if (LogRecording()) {
