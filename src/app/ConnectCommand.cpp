@@ -1,7 +1,6 @@
 // The connect link: one click handler serves as connect, cancel, disconnect and redial.
 #include "app/MainFormUnit.h"
 #include "platform/Platform.h"
-#include "relay/RelayCore.h"
 
 #include <QTcpSocket>
 

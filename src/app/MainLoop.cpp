@@ -8,7 +8,6 @@
 #include "settings/COMSettingsUnit.h"
 
 #include <QCoreApplication>
-#include <QThread>
 #include <cstring>
 #include <utility>
 

@@ -4,7 +4,6 @@
 #include "channels/ModemHangUp.h"
 #include "channels/RingThread.h"
 #include "log/LOGUnit.h"
-#include "log/TimeFuncs.h"
 
 #include <QThread>
 
