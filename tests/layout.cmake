@@ -4,6 +4,14 @@
 # modem dialer has no log window.
 # Run as: cmake -DSRC=<src dir> -DCORE_LIST=<kestrom_core_sources.txt> -P layout.cmake
 file(GLOB_RECURSE lower ${SRC}/*/*.h ${SRC}/*/*.cpp)
+# Ends the check with the files found and what they include, if any.
+macro(fail_if_bad what)
+  if(bad)
+    list(JOIN bad "\n" text)
+    message(FATAL_ERROR "${what}:\n${text}")
+  endif()
+endmacro()
+
 set(bad "")
 foreach(f IN LISTS lower)
   if(f MATCHES "/src/app/")
@@ -14,10 +22,7 @@ foreach(f IN LISTS lower)
     list(APPEND bad "${f}: ${hits}")
   endif()
 endforeach()
-if(bad)
-  list(JOIN bad "\n" text)
-  message(FATAL_ERROR "These lower folders' files include a header of src/app:\n${text}")
-endif()
+fail_if_bad("These lower folders' files include a header of src/app")
 
 file(STRINGS ${CORE_LIST} core)
 # The lower folders' headers that are not in kestrom_core are the widget units'.
@@ -51,7 +56,4 @@ foreach(f IN LISTS core)
     list(APPEND bad "${f}: ${hits}")
   endif()
 endforeach()
-if(bad)
-  list(JOIN bad "\n" text)
-  message(FATAL_ERROR "These files of kestrom_core include a widget or window-system header:\n${text}")
-endif()
+fail_if_bad("These files of kestrom_core include a widget or window-system header")

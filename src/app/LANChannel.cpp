@@ -1,6 +1,6 @@
 // The LAN channel: the panel reached over one TCP connection (ClientSocket). Everything
 // here is driven by the socket's events; the local server's read handler sends the setup
-// program's bytes the other way (RelaySetupToPanel).
+// program's bytes the other way (RelaySetupToPanelOnce).
 #include "app/DeviceHandshake.h"
 #include "app/MainFormUnit.h"
 #include "channels/SocketErrors.h"
@@ -299,10 +299,6 @@ void TMainKestromForm::ClientSocketError(int& ErrorCode) {
         // the user disconnects.
         LANErrorBox(QStringLiteral("Сбой подключения."));
     }
-}
-
-void TMainKestromForm::RelaySetupToPanel() {
-    RelaySetupToPanelOnce();
 }
 
 bool TMainKestromForm::RelaySetupToPanelOnce() {

@@ -186,7 +186,7 @@ void TMainKestromForm::ServerSocketClientDisconnect(QAbstractSocket* socket) {
 // Wired on the LAN channel only: the serial channels' bytes stay in the socket until the
 // relay pass takes them, a piece at a time and only while the port has room.
 void TMainKestromForm::ServerSocketClientRead(QAbstractSocket*) {
-    RelaySetupToPanel(); // straight on to the panel's socket (LANChannel.cpp)
+    RelaySetupToPanelOnce(); // straight on to the panel's socket (LANChannel.cpp)
 }
 
 void TMainKestromForm::ServerSocketClientError(QAbstractSocket*) {

@@ -240,10 +240,8 @@ class TMainKestromForm : public QWidget {
     // ClientSocketDisconnect before it returns, on any other socket it raises nothing.
     void SetClientActive(bool Active);
     bool ClientActive() const { return FClientActive; }
-    // The local server's read handler on the LAN channel: the setup program's next bytes to
-    // the panel.
-    void RelaySetupToPanel();
-    // One piece of them; false when there was none to take.
+    // The local server's read handler on the LAN channel: the setup program's next piece to
+    // the panel; false when there was none to take.
     bool RelaySetupToPanelOnce();
     // Relays what the setup program's connections hold, oldest first (the panel's queue has
     // drained, or an older connection has ended).
